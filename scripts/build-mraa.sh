@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Builds MRAA 1.9.0 from its pinned source package and installs it into
+# .deps/<target>/mraa (git-ignored). Skips the work when that prefix is complete.
+#   build-mraa.sh native    for this PC
+#   build-mraa.sh armhf     cross-built with cmake/armhf-toolchain.cmake
+set -euo pipefail
+
+target=${1:-native}
+top=$(cd "$(dirname "$0")/.." && pwd)
+
+MRAA_VERSION=1.9.0
+MRAA_SHA256=3c0dd7aee10cddccfbc40acfab232daf1bf027c3837aa1ebf2b52d621f22aa06
+
+prefix="$top/.deps/$target/mraa"
+stamp="$prefix/.installed-$MRAA_SHA256"
+[ -f "$stamp" ] && exit 0
+
+# Build outside our work tree: MRAA's build looks for a .git folder in every
+# parent directory and would describe our repository instead of itself.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+rm -rf "$prefix"
+mkdir -p "$top/.deps"
+
+tarball="$top/.deps/mraa-$MRAA_VERSION.tgz"
+if [ ! -f "$tarball" ] || ! echo "$MRAA_SHA256  $tarball" | sha256sum --check --quiet 2>/dev/null; then
+	rm -f "$tarball"
+	(cd "$top/.deps" && npm pack --silent "mraa@$MRAA_VERSION" >/dev/null)
+fi
+echo "$MRAA_SHA256  $tarball" | sha256sum --check --quiet
+
+tar -xzf "$tarball" -C "$work"
+
+cmake_args=(
+	-S "$work/mraa" -B "$work/build"
+	-DCMAKE_BUILD_TYPE=Release
+	-DCMAKE_INSTALL_PREFIX="$prefix"
+	-DCMAKE_INSTALL_LIBDIR=lib
+	-DCMAKE_DISABLE_FIND_PACKAGE_Git=TRUE
+	-DBUILDSWIG=OFF -DBUILDSWIGPYTHON=OFF -DBUILDSWIGNODE=OFF -DBUILDSWIGJAVA=OFF
+	-DBUILDDOC=OFF -DENABLEEXAMPLES=OFF -DBUILDTESTS=OFF -DINSTALLTOOLS=OFF
+	-DJSONPLAT=ON -DFIRMATA=OFF -DUSBPLAT=OFF -DIMRAA=OFF
+)
+case "$target" in
+native) ;;
+armhf)
+	cmake_args+=(-DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake")
+	export PKG_CONFIG_LIBDIR=/usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig
+	;;
+*)
+	echo "build-mraa.sh: unknown target '$target' (native or armhf)" >&2
+	exit 2
+	;;
+esac
+
+# gcc 12 defaults to -fno-common and a MRAA header defines globals. CFLAGS is
+# added to the toolchain's own flags; -DCMAKE_C_FLAGS would replace them.
+CFLAGS="${CFLAGS:-} -fcommon" cmake "${cmake_args[@]}" >"$work/configure.log" 2>&1 ||
+	{ cat "$work/configure.log" >&2; exit 1; }
+cmake --build "$work/build" -j "$(nproc)" >"$work/build.log" 2>&1 ||
+	{ tail -n 50 "$work/build.log" >&2; exit 1; }
+cmake --install "$work/build" >/dev/null
+touch "$stamp"
+echo "MRAA $MRAA_VERSION installed in $prefix"

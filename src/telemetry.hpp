@@ -1,0 +1,24 @@
+// The one MQTT session with the broker of the IoT platform.
+#pragma once
+
+#include <MQTTClient.h>
+#include <csignal>
+
+// The client handle: created by setup_mqtt_session, destroyed at shutdown.
+extern MQTTClient client;
+extern MQTTClient_connectOptions conn_opts;
+
+// Set by the interrupt handler: a publication then stops waiting and returns
+// without printing its outcome.
+extern volatile sig_atomic_t termination_requested;
+// Set while a connect blocks. Paho does not return early on a signal, so the
+// interrupt handler ends the process itself during a connect.
+extern volatile sig_atomic_t connect_in_progress;
+
+// Creates the client and connects; returns the connect's return code
+// (MQTTCLIENT_SUCCESS when the session is up).
+int setup_mqtt_session();
+
+// Publishes payload on topic with QoS 1 and waits for the acknowledgement,
+// then prints the outcome line. Opens the session again first if it was lost.
+void publishToMQTT(const char *topic, const char *payload);
