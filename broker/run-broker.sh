@@ -1,0 +1,149 @@
+#!/bin/bash
+# Starts and stops the local device endpoint: mosquitto with the token_auth plugin,
+# listening on 127.0.0.1 only, with its config, log and pid in STATE_DIR.
+#
+#   run-broker.sh start STATE_DIR [--port P] [--observer-port P] [--plugin PATH]
+#   run-broker.sh stop STATE_DIR
+#
+# start prints nothing on success; it fails before starting anything if a port is taken.
+# The plugin defaults to $BROKER_PLUGIN, else build/broker/token_auth.so in the repository.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+port=1884
+observer_port=1885
+plugin=${BROKER_PLUGIN:-$(dirname "$here")/build/broker/token_auth.so}
+start_timeout_ticks=100 # of 0.05 s
+stop_timeout_ticks=100  # of 0.05 s
+
+die() {
+	echo "run-broker.sh: $*" >&2
+	exit 1
+}
+
+usage() {
+	echo "usage: run-broker.sh start STATE_DIR [--port P] [--observer-port P] [--plugin PATH]" >&2
+	echo "       run-broker.sh stop STATE_DIR" >&2
+	exit 2
+}
+
+# True when something accepts TCP connections on 127.0.0.1:$1.
+port_open() {
+	(exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+# True while process $1 exists and is not a zombie.
+alive() {
+	local state
+	state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)
+	[ -n "$state" ] && [ "$state" != Z ]
+}
+
+# True while $1 is a live mosquitto process started with our config.
+is_our_broker() {
+	tr '\0' ' ' 2>/dev/null <"/proc/$1/cmdline" | grep -qF "mosquitto -c $conf " && alive "$1"
+}
+
+check_port_number() {
+	if ! [[ $1 =~ ^[0-9]+$ ]] || [ "$1" -lt 1 ] || [ "$1" -gt 65535 ]; then
+		die "bad port: '$1'"
+	fi
+}
+
+check_port_free() {
+	! port_open "$1" || die "port $1 on 127.0.0.1 is already taken by another process; not starting"
+}
+
+# Escapes a value for the replacement side of a sed s|||.
+sed_value() {
+	printf '%s' "$1" | sed -e 's/[\\|&]/\\&/g'
+}
+
+write_config() {
+	sed -e "s|@PORT@|$port|" -e "s|@OBSERVER_PORT@|$observer_port|" \
+		-e "s|@PLUGIN@|$(sed_value "$plugin")|" -e "s|@BROKER_DIR@|$(sed_value "$here")|" \
+		"$here/mosquitto.conf.in" >"$conf"
+}
+
+wait_until_running() {
+	local pid=$1 i
+	for ((i = 0; i < start_timeout_ticks; i++)); do
+		if ! alive "$pid"; then
+			tail -n 5 "$log" >&2
+			die "mosquitto exited during start-up (log: $log)"
+		fi
+		if grep -q 'mosquitto version .* running' "$log" &&
+			port_open "$port" && port_open "$observer_port"; then
+			return 0
+		fi
+		sleep 0.05
+	done
+	kill -KILL "$pid" 2>/dev/null || true
+	die "mosquitto did not open ports $port and $observer_port within 5 s (log: $log)"
+}
+
+start() {
+	local pid
+	check_port_number "$port"
+	check_port_number "$observer_port"
+	[ "$port" != "$observer_port" ] || die "--port and --observer-port must differ"
+	[ -r "$plugin" ] || die "plugin not found: $plugin (build it, or give --plugin PATH)"
+	plugin=$(realpath "$plugin")
+	if [ -f "$pidfile" ] && is_our_broker "$(cat "$pidfile")"; then
+		die "a broker is already running from $state_dir (pid $(cat "$pidfile"))"
+	fi
+	check_port_free "$port"
+	check_port_free "$observer_port"
+	write_config
+	: >"$log"
+	mosquitto -c "$conf" </dev/null >>"$log" 2>&1 &
+	pid=$!
+	echo "$pid" >"$pidfile"
+	wait_until_running "$pid"
+}
+
+stop() {
+	local pid i
+	[ -f "$pidfile" ] || return 0
+	pid=$(cat "$pidfile")
+	if is_our_broker "$pid"; then
+		kill -TERM "$pid"
+		for ((i = 0; i < stop_timeout_ticks; i++)); do
+			is_our_broker "$pid" || break
+			sleep 0.05
+		done
+		if is_our_broker "$pid"; then
+			kill -KILL "$pid"
+			echo "run-broker.sh: mosquitto (pid $pid) ignored SIGTERM for 5 s; killed" >&2
+		fi
+	fi
+	rm -f "$pidfile"
+}
+
+[ $# -ge 2 ] || usage
+command=$1
+state_dir=$2
+shift 2
+while [ $# -gt 0 ]; do
+	[ $# -ge 2 ] || usage
+	case $1 in
+	--port) port=$2 ;;
+	--observer-port) observer_port=$2 ;;
+	--plugin) plugin=$2 ;;
+	*) usage ;;
+	esac
+	shift 2
+done
+
+[ "$command" = stop ] && [ ! -d "$state_dir" ] && exit 0
+mkdir -p "$state_dir"
+state_dir=$(cd "$state_dir" && pwd)
+conf=$state_dir/mosquitto.conf
+log=$state_dir/mosquitto.log
+pidfile=$state_dir/mosquitto.pid
+
+case $command in
+start) start ;;
+stop) stop ;;
+*) usage ;;
+esac

@@ -1,0 +1,168 @@
+/*
+ * token_auth - mosquitto plugin (plugin API v5) for the device endpoint.
+ *
+ * A device authenticates with its access token as MQTT user name and no
+ * password. Every other client is refused: another user name, no user name,
+ * or a password. mosquitto 2.0.11 hands an empty user name or password to the
+ * plugin as NULL, so an empty password counts as none and an empty user name
+ * as no user name.
+ *
+ * An accepted device may publish to one topic only. It may not subscribe,
+ * receive, or publish anywhere else.
+ *
+ * Options (mosquitto.conf, after the `plugin` line):
+ *   plugin_opt_token  the access token (required, non-empty)
+ *   plugin_opt_topic  the one topic the device may publish to (required)
+ */
+#include <stdbool.h>
+#include <stddef.h>
+#include <string.h>
+
+#include <mosquitto.h>
+#include <mosquitto_broker.h>
+#include <mosquitto_plugin.h>
+
+#define TA_NAME "token_auth"
+#define TA_PLUGIN_API 5
+#define TA_OPT_TOKEN "token"
+#define TA_OPT_TOPIC "topic"
+
+struct ta_config {
+    mosquitto_plugin_id_t *id;
+    char *token;
+    char *topic;
+};
+
+/* Compares in time that depends only on the lengths, not on where they differ. */
+static bool ta_token_equal(const char *given, const char *token)
+{
+    size_t len = strlen(token);
+    unsigned char diff = 0;
+
+    if (strlen(given) != len)
+        return false;
+    for (size_t i = 0; i < len; i++)
+        diff |= (unsigned char)(given[i] ^ token[i]);
+    return diff == 0;
+}
+
+static int ta_basic_auth(int event, void *event_data, void *userdata)
+{
+    struct mosquitto_evt_basic_auth *ev = event_data;
+    const struct ta_config *cfg = userdata;
+    (void)event;
+
+    if (ev->username == NULL) {
+        mosquitto_log_printf(MOSQ_LOG_NOTICE, TA_NAME ": refused: no user name");
+        return MOSQ_ERR_AUTH;
+    }
+    if (ev->password != NULL) {
+        mosquitto_log_printf(MOSQ_LOG_NOTICE, TA_NAME ": refused: password given");
+        return MOSQ_ERR_AUTH;
+    }
+    if (!ta_token_equal(ev->username, cfg->token)) {
+        mosquitto_log_printf(MOSQ_LOG_NOTICE, TA_NAME ": refused: unknown token");
+        return MOSQ_ERR_AUTH;
+    }
+    return MOSQ_ERR_SUCCESS;
+}
+
+static int ta_acl_check(int event, void *event_data, void *userdata)
+{
+    struct mosquitto_evt_acl_check *ev = event_data;
+    const struct ta_config *cfg = userdata;
+    (void)event;
+
+    if (ev->access == MOSQ_ACL_WRITE && ev->topic != NULL && strcmp(ev->topic, cfg->topic) == 0)
+        return MOSQ_ERR_SUCCESS;
+    mosquitto_log_printf(MOSQ_LOG_NOTICE, TA_NAME ": denied access %d to '%s'", ev->access,
+                         ev->topic ? ev->topic : "");
+    return MOSQ_ERR_ACL_DENIED;
+}
+
+static const char *ta_option(const struct mosquitto_opt *opts, int count, const char *key)
+{
+    for (int i = 0; i < count; i++) {
+        if (strcmp(opts[i].key, key) == 0)
+            return opts[i].value;
+    }
+    return NULL;
+}
+
+static void ta_config_free(struct ta_config *cfg)
+{
+    if (cfg == NULL)
+        return;
+    mosquitto_free(cfg->token);
+    mosquitto_free(cfg->topic);
+    mosquitto_free(cfg);
+}
+
+static struct ta_config *ta_config_new(const struct mosquitto_opt *opts, int count)
+{
+    const char *token = ta_option(opts, count, TA_OPT_TOKEN);
+    const char *topic = ta_option(opts, count, TA_OPT_TOPIC);
+    struct ta_config *cfg;
+
+    if (token == NULL || token[0] == '\0' || topic == NULL || topic[0] == '\0') {
+        mosquitto_log_printf(MOSQ_LOG_ERR,
+                             TA_NAME ": plugin_opt_" TA_OPT_TOKEN " and plugin_opt_" TA_OPT_TOPIC
+                                     " must both be set and non-empty");
+        return NULL;
+    }
+    cfg = mosquitto_calloc(1, sizeof(*cfg));
+    if (cfg == NULL)
+        return NULL;
+    cfg->token = mosquitto_strdup(token);
+    cfg->topic = mosquitto_strdup(topic);
+    if (cfg->token == NULL || cfg->topic == NULL) {
+        ta_config_free(cfg);
+        return NULL;
+    }
+    return cfg;
+}
+
+int mosquitto_plugin_version(int supported_version_count, const int *supported_versions)
+{
+    for (int i = 0; i < supported_version_count; i++) {
+        if (supported_versions[i] == TA_PLUGIN_API)
+            return TA_PLUGIN_API;
+    }
+    return -1;
+}
+
+int mosquitto_plugin_init(mosquitto_plugin_id_t *identifier, void **userdata,
+                          struct mosquitto_opt *options, int option_count)
+{
+    struct ta_config *cfg = ta_config_new(options, option_count);
+
+    if (cfg == NULL)
+        return MOSQ_ERR_INVAL;
+    cfg->id = identifier;
+    if (mosquitto_callback_register(identifier, MOSQ_EVT_BASIC_AUTH, ta_basic_auth, NULL, cfg))
+        goto fail;
+    if (mosquitto_callback_register(identifier, MOSQ_EVT_ACL_CHECK, ta_acl_check, NULL, cfg))
+        goto fail_auth;
+    *userdata = cfg;
+    return MOSQ_ERR_SUCCESS;
+
+fail_auth:
+    mosquitto_callback_unregister(identifier, MOSQ_EVT_BASIC_AUTH, ta_basic_auth, NULL);
+fail:
+    ta_config_free(cfg);
+    return MOSQ_ERR_UNKNOWN;
+}
+
+int mosquitto_plugin_cleanup(void *userdata, struct mosquitto_opt *options, int option_count)
+{
+    struct ta_config *cfg = userdata;
+    (void)options;
+    (void)option_count;
+
+    if (cfg == NULL)
+        return MOSQ_ERR_SUCCESS;
+    mosquitto_callback_unregister(cfg->id, MOSQ_EVT_ACL_CHECK, ta_acl_check, NULL);
+    mosquitto_callback_unregister(cfg->id, MOSQ_EVT_BASIC_AUTH, ta_basic_auth, NULL);
+    ta_config_free(cfg);
+    return MOSQ_ERR_SUCCESS;
+}

@@ -1,0 +1,148 @@
+#!/usr/bin/python3
+"""The local device endpoint: who may connect, what reaches the observer, start-up checks.
+
+Ports: E2E_BROKER_PORT / E2E_OBSERVER_PORT, else broker.py's defaults.
+Plugin: BROKER_PLUGIN, else build/broker/token_auth.so.
+"""
+
+import os
+import socket
+import subprocess
+import tempfile
+import unittest
+
+from broker import (HOST, TELEMETRY_TOPIC, TOKEN, Broker, BrokerError, Message, MqttError,
+                    Observer, env_ports)
+
+PORT, OBSERVER_PORT = env_ports()
+NOT_DELIVERED_WAIT_S = 0.5
+
+_state = None
+_broker = None
+
+
+def setUpModule():
+    global _state, _broker
+    _state = tempfile.TemporaryDirectory(prefix="e2e-broker-")
+    _broker = Broker(_state.name, PORT, OBSERVER_PORT).start()
+
+
+def tearDownModule():
+    _broker.stop()
+    _state.cleanup()
+
+
+def mosquitto_pub(*args, port=PORT, topic=TELEMETRY_TOPIC):
+    cmd = ["mosquitto_pub", "-h", HOST, "-p", str(port), "-t", topic, "-q", "1", *args]
+    return subprocess.run(cmd, capture_output=True, timeout=10)
+
+
+def free_ports(count):
+    socks = [socket.socket() for _ in range(count)]
+    for s in socks:
+        s.bind((HOST, 0))
+    ports = [s.getsockname()[1] for s in socks]
+    for s in socks:
+        s.close()
+    return ports
+
+
+class ObserverTestCase(unittest.TestCase):
+    def setUp(self):
+        self.observer = Observer(OBSERVER_PORT).start()
+        self.addCleanup(self.observer.stop)
+
+    def assert_refused(self, done):
+        self.assertNotEqual(done.returncode, 0)
+        self.assertIn(b"not authorised", done.stderr)
+        self.assertEqual(self.observer.wait_for(1, NOT_DELIVERED_WAIT_S), [])
+
+
+class AuthTest(ObserverTestCase):
+    def test_token_without_password_is_accepted(self):
+        done = mosquitto_pub("-u", TOKEN, "-m", "{}")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(len(self.observer.wait_for(1)), 1)
+
+    def test_wrong_token_is_refused(self):
+        self.assert_refused(mosquitto_pub("-u", TOKEN[:-1] + "X", "-m", "{}"))
+
+    def test_token_prefix_is_refused(self):
+        self.assert_refused(mosquitto_pub("-u", TOKEN[:-1], "-m", "{}"))
+
+    def test_no_user_name_is_refused(self):
+        self.assert_refused(mosquitto_pub("-m", "{}"))
+
+    def test_token_with_password_is_refused(self):
+        self.assert_refused(mosquitto_pub("-u", TOKEN, "-P", "secret", "-m", "{}"))
+
+
+class TopicTest(ObserverTestCase):
+    def test_telemetry_reaches_observer_byte_for_byte_at_qos_1(self):
+        payload = b'{"temperature":21.5,"humidity":40.25}'
+        self.assertEqual(mosquitto_pub("-u", TOKEN, "-m", payload).returncode, 0)
+        self.assertEqual(self.observer.wait_for(1),
+                         [Message(TELEMETRY_TOPIC, payload, 1, False)])
+
+    def test_binary_payload_and_qos_0_are_reported_as_published(self):
+        payload = bytes(range(256))
+        with tempfile.NamedTemporaryFile() as f:
+            f.write(payload)
+            f.flush()
+            self.assertEqual(mosquitto_pub("-u", TOKEN, "-f", f.name, "-q", "0").returncode, 0)
+        self.assertEqual(self.observer.wait_for(1),
+                         [Message(TELEMETRY_TOPIC, payload, 0, False)])
+
+    def test_retained_flag_is_reported_as_published(self):
+        self.assertEqual(mosquitto_pub("-u", TOKEN, "-m", "r", "-r").returncode, 0)
+        self.assertEqual(self.observer.wait_for(1), [Message(TELEMETRY_TOPIC, b"r", 1, True)])
+
+    def test_other_topic_is_not_delivered(self):
+        mosquitto_pub("-u", TOKEN, "-m", "elsewhere", topic="v1/devices/me/attributes")
+        mosquitto_pub("-u", TOKEN, "-m", "after")
+        # The broker handles one connection after the other: once "after" is in, the
+        # earlier publication has been decided.
+        self.observer.wait_for(1)
+        self.assertEqual(self.observer.wait_for(2, NOT_DELIVERED_WAIT_S),
+                         [Message(TELEMETRY_TOPIC, b"after", 1, False)])
+
+    def test_token_may_not_subscribe(self):
+        with self.assertRaises(MqttError) as caught:
+            Observer(PORT, TELEMETRY_TOPIC, username=TOKEN).start()
+        self.assertEqual(caught.exception.code, 0x87)  # not authorised
+
+
+class ObserverListenerTest(ObserverTestCase):
+    def test_observer_may_not_publish(self):
+        self.assertEqual(mosquitto_pub("-m", "from observer", port=OBSERVER_PORT).returncode, 0)
+        mosquitto_pub("-u", TOKEN, "-m", "after")
+        self.observer.wait_for(1)
+        self.assertEqual(self.observer.wait_for(2, NOT_DELIVERED_WAIT_S),
+                         [Message(TELEMETRY_TOPIC, b"after", 1, False)])
+
+
+class RunBrokerTest(unittest.TestCase):
+    def setUp(self):
+        state = tempfile.TemporaryDirectory(prefix="e2e-broker-")
+        self.addCleanup(state.cleanup)
+        self.state_dir = state.name
+
+    def test_taken_port_fails_before_starting(self):
+        with socket.socket() as squatter:
+            squatter.bind((HOST, 0))
+            squatter.listen()
+            broker = Broker(self.state_dir, squatter.getsockname()[1], *free_ports(1))
+            with self.assertRaisesRegex(BrokerError, "already taken"):
+                broker.start()
+        self.assertFalse(os.path.exists(os.path.join(self.state_dir, "mosquitto.pid")))
+
+    def test_stop_frees_both_ports(self):
+        ports = free_ports(2)
+        Broker(self.state_dir, *ports).start().stop()
+        for port in ports:
+            with self.assertRaises(ConnectionRefusedError):
+                socket.create_connection((HOST, port), timeout=1).close()
+
+
+if __name__ == "__main__":
+    unittest.main()
