@@ -2,7 +2,7 @@
 # Starts and stops the local device endpoint: mosquitto with the token_auth plugin,
 # listening on 127.0.0.1 only, with its config, log and pid in STATE_DIR.
 #
-#   run-broker.sh start STATE_DIR [--port P] [--observer-port P] [--plugin PATH]
+#   run-broker.sh start STATE_DIR [--port P] [--observer-port P] [--plugin PATH] [--token T]
 #   run-broker.sh stop STATE_DIR
 #
 # start prints nothing on success; it fails before starting anything if a port is taken.
@@ -12,6 +12,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 port=1884
 observer_port=1885
+token=Tz8LwQ3nVb6RkY1mHc5J
 plugin=${BROKER_PLUGIN:-$(dirname "$here")/build/broker/token_auth.so}
 start_timeout_ticks=100 # of 0.05 s
 stop_timeout_ticks=100  # of 0.05 s
@@ -22,7 +23,7 @@ die() {
 }
 
 usage() {
-	echo "usage: run-broker.sh start STATE_DIR [--port P] [--observer-port P] [--plugin PATH]" >&2
+	echo "usage: run-broker.sh start STATE_DIR [--port P] [--observer-port P] [--plugin PATH] [--token T]" >&2
 	echo "       run-broker.sh stop STATE_DIR" >&2
 	exit 2
 }
@@ -61,7 +62,7 @@ sed_value() {
 
 write_config() {
 	sed -e "s|@PORT@|$port|" -e "s|@OBSERVER_PORT@|$observer_port|" \
-		-e "s|@PLUGIN@|$(sed_value "$plugin")|" -e "s|@BROKER_DIR@|$(sed_value "$here")|" \
+		-e "s|@TOKEN@|$(sed_value "$token")|" -e "s|@PLUGIN@|$(sed_value "$plugin")|" -e "s|@BROKER_DIR@|$(sed_value "$here")|" \
 		"$here/mosquitto.conf.in" >"$conf"
 }
 
@@ -87,6 +88,7 @@ start() {
 	check_port_number "$port"
 	check_port_number "$observer_port"
 	[ "$port" != "$observer_port" ] || die "--port and --observer-port must differ"
+	[[ $token =~ ^[A-Za-z0-9._~+/=-]+$ ]] || die "bad token: '$token'"
 	[ -r "$plugin" ] || die "plugin not found: $plugin (build it, or give --plugin PATH)"
 	plugin=$(realpath "$plugin")
 	if [ -f "$pidfile" ] && is_our_broker "$(cat "$pidfile")"; then
@@ -96,7 +98,9 @@ start() {
 	check_port_free "$observer_port"
 	write_config
 	: >"$log"
-	mosquitto -c "$conf" </dev/null >>"$log" 2>&1 &
+	# A session of its own: a Ctrl-C meant for the agent in the same terminal
+	# must not stop the broker first. (setsid execs mosquitto in place: $! is its PID.)
+	setsid mosquitto -c "$conf" </dev/null >>"$log" 2>&1 &
 	pid=$!
 	echo "$pid" >"$pidfile"
 	wait_until_running "$pid"
@@ -130,6 +134,7 @@ while [ $# -gt 0 ]; do
 	--port) port=$2 ;;
 	--observer-port) observer_port=$2 ;;
 	--plugin) plugin=$2 ;;
+	--token) token=$2 ;;
 	*) usage ;;
 	esac
 	shift 2

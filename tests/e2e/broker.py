@@ -40,14 +40,16 @@ class Broker:
     """mosquitto with config, log and pid in state_dir. plugin=None: run-broker.sh's default."""
 
     def __init__(self, state_dir, port=DEFAULT_PORT, observer_port=DEFAULT_OBSERVER_PORT,
-                 plugin=None):
+                 plugin=None, token=TOKEN):
         self.state_dir = state_dir
+        self.token = token
         self.port = port
         self.observer_port = observer_port
         self.plugin = plugin
 
     def start(self):
-        options = ["--port", str(self.port), "--observer-port", str(self.observer_port)]
+        options = ["--port", str(self.port), "--observer-port", str(self.observer_port),
+                   "--token", self.token]
         if self.plugin:
             options += ["--plugin", self.plugin]
         self._run("start", *options)

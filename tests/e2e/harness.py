@@ -1,0 +1,250 @@
+"""Runs the real agent binary on the simulated board against the local broker.
+
+Every test gets a fresh broker, observer and board. The agent under test comes
+from the environment that ctest sets:
+  AGENT_BIN       the agent binary (default build/telemetry-agent)
+  SIM_PRELOAD     the simulator's preload library (default: board-sim's own)
+  AGENT_QEMU=1    run an ARM agent under qemu-arm
+  E2E_SLOWDOWN    factor for the time bounds of start-up and shutdown (emulation)
+"""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+from broker import TELEMETRY_TOPIC, Broker, Observer
+from faultproxy import FaultProxy
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.normpath(os.path.join(HERE, "..", ".."))
+AGENT = os.environ.get("AGENT_BIN", os.path.join(REPO, "build", "telemetry-agent"))
+BOARD_SIM = os.path.join(REPO, "sim", "board-sim")
+SIM_PRELOAD = os.environ.get("SIM_PRELOAD")
+QEMU = os.environ.get("AGENT_QEMU") == "1"
+SLOWDOWN = float(os.environ.get("E2E_SLOWDOWN", "1"))
+
+AGENT_PORT = 1884  # compiled into the agent
+OBSERVER_PORT = 1885
+BROKER_BEHIND_PROXY_PORT = 18840
+
+PAUSE_S = 7.0
+# How long after SIGINT the agent may take to end.
+SHUTDOWN_BOUND_S = 1.0 * SLOWDOWN
+# From the broker's receipt of a message until the agent surely has the
+# acknowledgement and is in its pause.
+ACK_SETTLE_S = 1.0 * SLOWDOWN
+# Slack on measured periods: scheduling, the 100 ms steps of Paho's waits.
+PERIOD_SLACK_S = 0.6 * SLOWDOWN
+
+# Sensor frames and the payloads they give.
+FRAME_A = "frame 1C 73 33 33 94 7B"
+PAYLOAD_A = b'{"Humidity": 45.00, "Temperature": -5.25}'
+FRAME_B = "frame 18 80 00 06 66 66"
+PAYLOAD_B = b'{"Humidity": 50.00, "Temperature": 30.00}'
+FRAME_MIN = "frame 00 00 00 00 00 00"
+PAYLOAD_MIN = b'{"Humidity": 0.00, "Temperature": -50.00}'
+FRAME_MAX = "frame FF FF FF FF FF FF"
+PAYLOAD_MAX = b'{"Humidity": 100.00, "Temperature": 150.00}'
+
+NOTICE = b"\nReceived termination signal. Cleaning up resources...\n"
+CONNECT_FAILURE = b"Failed to connect to MQTT server\n"
+SENSOR_FAILURE = b"Failed to read sensor data\n"
+
+
+def published(payload):
+    """The two stdout lines of a cycle whose publication was acknowledged."""
+    return (b"Published MQTT data - Topic: v1/devices/me/telemetry, Payload: " + payload +
+            b"\r\n" + progress(payload))
+
+
+def progress(payload):
+    return b"Data published to MQTT - Topic: v1/devices/me/telemetry, Payload: " + payload + b"\r\n"
+
+
+def publish_failure(code):
+    return b"Failed to publish file data. Return code: %d\n" % code
+
+
+def bus_setup():
+    return "open /dev/i2c-0\nfuncs\naddress 0x38\nwrite 0x38 e1\n"
+
+
+def bus_measurement(frame_bytes):
+    return f"write 0x38 ac\nread 0x38 reg 00 -> {frame_bytes}\n"
+
+
+class Agent:
+    """One run of the agent under board-sim; its stdout and stderr go to files."""
+
+    def __init__(self, state_dir, script=None, no_device=False, args=()):
+        self.state_dir = state_dir
+        self.args = list(args)
+        self.script = script
+        self.no_device = no_device
+        self.proc = None
+        self.pid = None
+
+    def start(self):
+        cmd = [BOARD_SIM, "--state-dir", self.state_dir]
+        if self.script is not None:
+            path = os.path.join(self.state_dir, "script.txt")
+            with open(path, "w") as f:
+                f.write("\n".join(self.script) + "\n")
+            cmd += ["--script", path]
+        if self.no_device:
+            cmd.append("--no-device")
+        if SIM_PRELOAD:
+            cmd += ["--preload", SIM_PRELOAD]
+        if QEMU:
+            cmd.append("--qemu")
+        cmd += ["--", AGENT] + self.args
+        with open(self._path("stdout"), "wb") as out, open(self._path("stderr"), "wb") as err:
+            self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        self.pid = self._wait_for_pid()
+        return self
+
+    def signal(self, sig):
+        """Sends sig to the agent itself; returns when it was sent."""
+        os.kill(self.pid, sig)
+        return time.monotonic()
+
+    def wait(self, timeout):
+        """The exit status as board-sim passes it on (-N: killed by signal N)."""
+        return self.proc.wait(timeout)
+
+    def interrupt_and_wait(self, testcase):
+        """SIGINT, then checks the orderly end: exit 0 within the bound."""
+        sent = self.signal(signal.SIGINT)
+        status = self.wait(10 * SLOWDOWN)
+        took = time.monotonic() - sent
+        testcase.assertEqual(status, 0)
+        testcase.assertLess(took, SHUTDOWN_BOUND_S, "SIGINT to exit took %.2f s" % took)
+        return took
+
+    def kill(self):
+        if self.proc and self.proc.poll() is None:
+            try:
+                os.kill(self.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.proc.wait(10)
+
+    def stdout(self):
+        return self._read("stdout")
+
+    def stderr(self):
+        return self._read("stderr")
+
+    def wait_for_stderr(self, data, timeout):
+        """Waits until stderr holds data (stderr is unbuffered); returns when it did."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if data in self.stderr():
+                return time.monotonic()
+            time.sleep(0.02)
+        raise AssertionError(f"stderr never held {data!r}: {self.stderr()!r}")
+
+    def transcript(self):
+        return self._read("i2c.log").decode()
+
+    def serial(self):
+        with open(self._path("serial.json")) as f:
+            return json.load(f)
+
+    def _path(self, name):
+        return os.path.join(self.state_dir, name)
+
+    def _read(self, name):
+        try:
+            with open(self._path(name), "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    def _wait_for_pid(self):
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                with open(self._path("agent.pid")) as f:
+                    text = f.read().strip()
+                if text:
+                    return int(text)
+            except FileNotFoundError:
+                pass
+            if self.proc.poll() is not None:
+                raise AssertionError("board-sim ended at once: %r" % self.stderr())
+            time.sleep(0.01)
+        raise AssertionError("board-sim wrote no agent.pid")
+
+
+class AgentTestCase(unittest.TestCase):
+    """A fresh broker (with an observer) and board per test. With proxy=True the
+    agent reaches the broker through a fault proxy on the agent's port."""
+
+    proxy = False
+    token = None
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="e2e-agent-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.broker = None
+        self.observer = None
+        self.fault_proxy = None
+        self.agents = []
+        self.addCleanup(self._stop_all)
+
+    def start_broker(self, token=None):
+        port = BROKER_BEHIND_PROXY_PORT if self.proxy else AGENT_PORT
+        options = {"token": token} if token else {}
+        self.broker = Broker(os.path.join(self.dir, "broker"), port=port,
+                             observer_port=OBSERVER_PORT, **options).start()
+        self.observer = Observer(port=OBSERVER_PORT).start()
+        if self.proxy and self.fault_proxy is None:
+            self.fault_proxy = FaultProxy(AGENT_PORT, BROKER_BEHIND_PROXY_PORT).start()
+
+    def stop_broker(self):
+        self.observer.stop()
+        self.broker.stop()
+
+    def broker_pid(self):
+        with open(os.path.join(self.dir, "broker", "mosquitto.pid")) as f:
+            return int(f.read())
+
+    def start_agent(self, script=None, no_device=False, args=()):
+        state = os.path.join(self.dir, "board%d" % len(self.agents))
+        os.makedirs(state)
+        agent = Agent(state, script=script, no_device=no_device, args=args).start()
+        self.agents.append(agent)
+        return agent
+
+    def wait_for_messages(self, count, timeout):
+        """Waits for the observer's count-th message; returns (messages, arrival time)."""
+        messages = self.observer.wait_for(count, timeout)
+        arrived = time.monotonic()
+        self.assertGreaterEqual(len(messages), count,
+                                "the broker received %d of %d messages" % (len(messages), count))
+        return messages, arrived
+
+    def assertTelemetry(self, messages, payloads):
+        """Exactly these payloads, on the telemetry topic, QoS 1, not retained."""
+        self.assertEqual([(m.topic, m.payload, m.qos, m.retain) for m in messages],
+                         [(TELEMETRY_TOPIC, p, 1, False) for p in payloads])
+
+    def assertAbout(self, measured, expected, slack=PERIOD_SLACK_S):
+        self.assertLess(abs(measured - expected), slack,
+                        "%.2f s where about %.2f s was expected" % (measured, expected))
+
+    def _stop_all(self):
+        for agent in self.agents:
+            agent.kill()
+        if self.fault_proxy:
+            self.fault_proxy.stop()
+        if self.observer:
+            self.observer.stop()
+        if self.broker:
+            self.broker.stop()
