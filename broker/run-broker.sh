@@ -1,8 +1,9 @@
 #!/bin/bash
 # Starts and stops the local device endpoint: mosquitto with the token_auth plugin,
-# listening on 127.0.0.1 only, with its config, log and pid in STATE_DIR.
+# listening on one loopback address only (default 127.0.0.1), with its config, log and pid
+# in STATE_DIR.
 #
-#   run-broker.sh start STATE_DIR [--port P] [--observer-port P] [--plugin PATH] [--token T]
+#   run-broker.sh start STATE_DIR [--host A] [--port P] [--observer-port P] [--plugin PATH] [--token T]
 #   run-broker.sh stop STATE_DIR
 #
 # start prints nothing on success; it fails before starting anything if a port is taken.
@@ -10,6 +11,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+host=127.0.0.1
 port=1884
 observer_port=1885
 token=Tz8LwQ3nVb6RkY1mHc5J
@@ -23,14 +25,14 @@ die() {
 }
 
 usage() {
-	echo "usage: run-broker.sh start STATE_DIR [--port P] [--observer-port P] [--plugin PATH] [--token T]" >&2
+	echo "usage: run-broker.sh start STATE_DIR [--host A] [--port P] [--observer-port P] [--plugin PATH] [--token T]" >&2
 	echo "       run-broker.sh stop STATE_DIR" >&2
 	exit 2
 }
 
-# True when something accepts TCP connections on 127.0.0.1:$1.
+# True when something accepts TCP connections on $host:$1.
 port_open() {
-	(exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+	(exec 3<>"/dev/tcp/$host/$1") 2>/dev/null
 }
 
 # True while process $1 exists and is not a zombie.
@@ -52,7 +54,7 @@ check_port_number() {
 }
 
 check_port_free() {
-	! port_open "$1" || die "port $1 on 127.0.0.1 is already taken by another process; not starting"
+	! port_open "$1" || die "port $1 on $host is already taken by another process; not starting"
 }
 
 # Escapes a value for the replacement side of a sed s|||.
@@ -61,7 +63,7 @@ sed_value() {
 }
 
 write_config() {
-	sed -e "s|@PORT@|$port|" -e "s|@OBSERVER_PORT@|$observer_port|" \
+	sed -e "s|@HOST@|$host|" -e "s|@PORT@|$port|" -e "s|@OBSERVER_PORT@|$observer_port|" \
 		-e "s|@TOKEN@|$(sed_value "$token")|" -e "s|@PLUGIN@|$(sed_value "$plugin")|" -e "s|@BROKER_DIR@|$(sed_value "$here")|" \
 		"$here/mosquitto.conf.in" >"$conf"
 }
@@ -85,6 +87,8 @@ wait_until_running() {
 
 start() {
 	local pid
+	# Loopback only: this broker is for tests and demos on this machine.
+	[[ $host =~ ^127\.[0-9]+\.[0-9]+\.[0-9]+$ ]] || die "not a loopback address: '$host'"
 	check_port_number "$port"
 	check_port_number "$observer_port"
 	[ "$port" != "$observer_port" ] || die "--port and --observer-port must differ"
@@ -131,6 +135,7 @@ shift 2
 while [ $# -gt 0 ]; do
 	[ $# -ge 2 ] || usage
 	case $1 in
+	--host) host=$2 ;;
 	--port) port=$2 ;;
 	--observer-port) observer_port=$2 ;;
 	--plugin) plugin=$2 ;;

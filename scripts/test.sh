@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The project's test command: installs what is missing, builds the agent
-# (release and ASan+UBSan), checks formatting and runs every test.
+# (release, and debug with ASan+UBSan), checks formatting and runs every test.
+# Each build's agent is compiled to reach its own loopback address, so the
+# end-to-end suites of the builds run side by side.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,10 +17,26 @@ configure_and_build() {
 	cmake --build "$dir" -j "$(nproc)"
 }
 configure_and_build build -DCMAKE_BUILD_TYPE=Release
-configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DAGENT_SANITIZE=ON
+configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DAGENT_SANITIZE=ON \
+	-DAGENT_BROKER_HOST=127.0.0.2
 
 git ls-files -co --exclude-standard -- '*.c' '*.cpp' '*.hpp' '*.h' |
 	xargs clang-format --dry-run --Werror
 
-ctest --test-dir build --output-on-failure
-ctest --test-dir build-asan --output-on-failure
+# Runs ctest in each given build folder at the same time; prints each log
+# whole, in order, and fails if any failed.
+run_suites() {
+	local dir pids=() status=0 i=0
+	for dir in "$@"; do
+		ctest --test-dir "$dir" --output-on-failure >"$dir/ctest.log" 2>&1 &
+		pids+=($!)
+	done
+	for dir in "$@"; do
+		wait "${pids[$i]}" || status=1
+		i=$((i + 1))
+		echo "=== ctest in $dir"
+		cat "$dir/ctest.log"
+	done
+	return $status
+}
+run_suites build build-asan

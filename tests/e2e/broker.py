@@ -40,15 +40,16 @@ class Broker:
     """mosquitto with config, log and pid in state_dir. plugin=None: run-broker.sh's default."""
 
     def __init__(self, state_dir, port=DEFAULT_PORT, observer_port=DEFAULT_OBSERVER_PORT,
-                 plugin=None, token=TOKEN):
+                 plugin=None, token=TOKEN, host=HOST):
         self.state_dir = state_dir
+        self.host = host
         self.token = token
         self.port = port
         self.observer_port = observer_port
         self.plugin = plugin
 
     def start(self):
-        options = ["--port", str(self.port), "--observer-port", str(self.observer_port),
+        options = ["--host", self.host, "--port", str(self.port), "--observer-port", str(self.observer_port),
                    "--token", self.token]
         if self.plugin:
             options += ["--plugin", self.plugin]
@@ -120,7 +121,8 @@ class Observer:
     SUB_OPTIONS = 0x02 | 0x08 | 0x20  # max QoS 2, retain as published, retain handling 2
 
     def __init__(self, port=DEFAULT_OBSERVER_PORT, topic="#", username=None, password=None,
-                 timeout=5.0):
+                 timeout=5.0, host=HOST):
+        self.host = host
         self.port = port
         self.topic = topic
         self.username = username
@@ -133,7 +135,7 @@ class Observer:
 
     def start(self):
         """Returns once the subscription is granted; raises MqttError on a refusal."""
-        self._sock = socket.create_connection((HOST, self.port), timeout=self.timeout)
+        self._sock = socket.create_connection((self.host, self.port), timeout=self.timeout)
         try:
             self._connect()
             self._subscribe()

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Fault-injecting TCP proxy: 127.0.0.1:LISTEN -> 127.0.0.1:TARGET.
+"""Fault-injecting TCP proxy: HOST:LISTEN -> HOST:TARGET (HOST 127.0.0.1 unless given).
 
 "Downstream" is target-to-client (broker to agent), "upstream" client-to-target.
 Faults, switched at run time from any thread; each call takes effect before it returns.
@@ -58,8 +58,9 @@ class _Conn:
 
 
 class FaultProxy:
-    def __init__(self, listen_port, target_port):
+    def __init__(self, listen_port, target_port, host=HOST):
         """listen_port 0 picks a free port: see .port after start()."""
+        self.host = host
         self.port = listen_port
         self.target_port = target_port
         self.accepted = 0  # connections accepted so far (all kinds)
@@ -80,7 +81,7 @@ class FaultProxy:
     def start(self):
         self._listener = socket.socket()
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self._listener.bind((HOST, self.port))
+        self._listener.bind((self.host, self.port))
         self._listener.listen(16)
         self._listener.setblocking(False)
         self.port = self._listener.getsockname()[1]
@@ -217,7 +218,7 @@ class FaultProxy:
         target = None
         if not self._black_hole:
             try:
-                target = socket.create_connection((HOST, self.target_port), CONNECT_TIMEOUT_S)
+                target = socket.create_connection((self.host, self.target_port), CONNECT_TIMEOUT_S)
             except OSError:
                 client.close()  # the target is down: so is the proxied service
                 return
@@ -343,7 +344,7 @@ def main(argv):
                  + ", ".join(COMMANDS) + ")")
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     proxy = FaultProxy(int(argv[1]), int(argv[2])).start()
-    print(f"faultproxy: {HOST}:{proxy.port} -> {HOST}:{proxy.target_port}", file=sys.stderr)
+    print(f"faultproxy: {proxy.host}:{proxy.port} -> {proxy.host}:{proxy.target_port}", file=sys.stderr)
     try:
         for line in sys.stdin:
             words = line.split()

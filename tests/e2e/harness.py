@@ -6,6 +6,8 @@ from the environment that ctest sets:
   SIM_PRELOAD     the simulator's preload library (default: board-sim's own)
   AGENT_QEMU=1    run an ARM agent under qemu-arm
   E2E_SLOWDOWN    factor for the time bounds of start-up and shutdown (emulation)
+  E2E_HOST        the loopback address the agent was built to reach (default
+                  127.0.0.1), so that builds can be tested side by side
 """
 
 import json
@@ -27,6 +29,7 @@ BOARD_SIM = os.path.join(REPO, "sim", "board-sim")
 SIM_PRELOAD = os.environ.get("SIM_PRELOAD")
 QEMU = os.environ.get("AGENT_QEMU") == "1"
 SLOWDOWN = float(os.environ.get("E2E_SLOWDOWN", "1"))
+HOST = os.environ.get("E2E_HOST", "127.0.0.1")
 
 AGENT_PORT = 1884  # compiled into the agent
 OBSERVER_PORT = 1885
@@ -202,10 +205,10 @@ class AgentTestCase(unittest.TestCase):
         port = BROKER_BEHIND_PROXY_PORT if self.proxy else AGENT_PORT
         options = {"token": token} if token else {}
         self.broker = Broker(os.path.join(self.dir, "broker"), port=port,
-                             observer_port=OBSERVER_PORT, **options).start()
-        self.observer = Observer(port=OBSERVER_PORT).start()
+                             observer_port=OBSERVER_PORT, host=HOST, **options).start()
+        self.observer = Observer(port=OBSERVER_PORT, host=HOST).start()
         if self.proxy and self.fault_proxy is None:
-            self.fault_proxy = FaultProxy(AGENT_PORT, BROKER_BEHIND_PROXY_PORT).start()
+            self.fault_proxy = FaultProxy(AGENT_PORT, BROKER_BEHIND_PROXY_PORT, host=HOST).start()
 
     def stop_broker(self):
         self.observer.stop()

@@ -1,0 +1,102 @@
+#!/usr/bin/python3
+"""Broker faults: a late acknowledgement, none at all, a broker that dies or
+freezes. The agent reports each lost publication and resumes by itself."""
+
+import os
+import signal
+import time
+import unittest
+
+from harness import (ACK_SETTLE_S, FRAME_A, FRAME_B, FRAME_MAX, FRAME_MIN, NOTICE, PAUSE_S,
+                     PAYLOAD_A, PAYLOAD_B, PAYLOAD_MAX, PAYLOAD_MIN, AgentTestCase, progress,
+                     publish_failure, published)
+
+# The publication waits 1 s, then 10 s more, for the acknowledgement.
+WAITS_S = 11.0
+TIMED_OUT = -1  # Paho: the waits ran out
+DISCONNECTED = -3  # Paho: the session is gone
+
+
+class SlowOrSilentBroker(AgentTestCase):
+    proxy = True
+
+    def test_acknowledgement_after_four_seconds_is_success(self):
+        self.start_broker()
+        self.fault_proxy.delay_downstream(4)
+        agent = self.start_agent(script=[FRAME_A])
+        self.wait_for_messages(1, 15)
+        time.sleep(4 + ACK_SETTLE_S)
+        agent.interrupt_and_wait(self)
+        self.assertEqual(agent.stdout(), published(PAYLOAD_A) + NOTICE)
+        self.assertEqual(agent.stderr(), b"")
+
+    def test_no_acknowledgement_fails_after_the_waits_and_the_agent_goes_on(self):
+        self.start_broker()
+        agent = self.start_agent(script=[FRAME_A, FRAME_B, FRAME_MIN])
+        self.wait_for_messages(1, 10)
+        time.sleep(ACK_SETTLE_S)
+        self.fault_proxy.drop_downstream()
+        _, sent = self.wait_for_messages(2, PAUSE_S + 5)
+        failed = agent.wait_for_stderr(publish_failure(TIMED_OUT), WAITS_S + 5)
+        self.assertAbout(failed - sent, WAITS_S, slack=1.0)
+
+        self.fault_proxy.pass_through()
+        messages, resumed = self.wait_for_messages(3, PAUSE_S + 5)
+        self.assertAbout(resumed - failed, PAUSE_S)
+        time.sleep(ACK_SETTLE_S)
+        agent.interrupt_and_wait(self)
+
+        self.assertTelemetry(messages, [PAYLOAD_A, PAYLOAD_B, PAYLOAD_MIN])
+        self.assertEqual(agent.stdout(), published(PAYLOAD_A) + progress(PAYLOAD_B) +
+                         published(PAYLOAD_MIN) + NOTICE)
+        self.assertEqual(agent.stderr(), publish_failure(TIMED_OUT))
+
+
+class BrokerGoneOrFrozen(AgentTestCase):
+    def test_broker_killed_then_restarted(self):
+        self.start_broker()
+        agent = self.start_agent(script=[FRAME_A, FRAME_B, FRAME_MIN, FRAME_MAX])
+        self.wait_for_messages(1, 10)
+        time.sleep(ACK_SETTLE_S)
+        os.kill(self.broker_pid(), signal.SIGKILL)
+        self.stop_broker()
+
+        # The first cycle finds the session dead; the next cannot connect.
+        agent.wait_for_stderr(publish_failure(DISCONNECTED) * 2, 2 * PAUSE_S + 5)
+        self.start_broker()
+        messages, _ = self.wait_for_messages(1, PAUSE_S + 5)
+        time.sleep(ACK_SETTLE_S)
+        agent.interrupt_and_wait(self)
+
+        self.assertTelemetry(messages, [PAYLOAD_MAX])
+        self.assertEqual(agent.stdout(), published(PAYLOAD_A) + progress(PAYLOAD_B) +
+                         progress(PAYLOAD_MIN) + published(PAYLOAD_MAX) + NOTICE)
+        self.assertEqual(agent.stderr(), publish_failure(DISCONNECTED) * 2)
+
+    def test_frozen_broker_that_wakes_up_does_not_hang_the_agent(self):
+        self.start_broker()
+        agent = self.start_agent(script=[FRAME_A, FRAME_B, FRAME_MIN])
+        self.wait_for_messages(1, 10)
+        time.sleep(ACK_SETTLE_S)
+        broker = self.broker_pid()
+        os.kill(broker, signal.SIGSTOP)
+        try:
+            failed = agent.wait_for_stderr(publish_failure(TIMED_OUT), PAUSE_S + WAITS_S + 5)
+        finally:
+            os.kill(broker, signal.SIGCONT)
+
+        messages, resumed = self.wait_for_messages(3, PAUSE_S + 5)
+        self.assertAbout(resumed - failed, PAUSE_S)
+        time.sleep(ACK_SETTLE_S)
+        agent.interrupt_and_wait(self)
+
+        # The broker still takes the message it had in its socket when it
+        # froze, but the agent could not know: it counted it as lost.
+        self.assertTelemetry(messages, [PAYLOAD_A, PAYLOAD_B, PAYLOAD_MIN])
+        self.assertEqual(agent.stdout(), published(PAYLOAD_A) + progress(PAYLOAD_B) +
+                         published(PAYLOAD_MIN) + NOTICE)
+        self.assertEqual(agent.stderr(), publish_failure(TIMED_OUT))
+
+
+if __name__ == "__main__":
+    unittest.main()
