@@ -2,7 +2,10 @@
 # Builds MRAA 1.9.0 from its pinned source package and installs it into
 # .deps/<target>/mraa (git-ignored). Skips the work when that prefix is complete.
 #   build-mraa.sh native    for this PC
-#   build-mraa.sh armhf     cross-built with cmake/armhf-toolchain.cmake
+#   build-mraa.sh armhf     cross-built with cmake/armhf-toolchain.cmake, as a
+#                           static library (the board's package then carries one
+#                           binary, no private library nor RUNPATH); its mraa.pc
+#                           names json-c, which a static link of MRAA needs.
 set -euo pipefail
 
 target=${1:-native}
@@ -12,7 +15,9 @@ MRAA_VERSION=1.9.0
 MRAA_SHA256=3c0dd7aee10cddccfbc40acfab232daf1bf027c3837aa1ebf2b52d621f22aa06
 
 prefix="$top/.deps/$target/mraa"
-stamp="$prefix/.installed-$MRAA_SHA256"
+variant=""
+[ "$target" = armhf ] && variant="-static"
+stamp="$prefix/.installed-$MRAA_SHA256$variant"
 [ -f "$stamp" ] && exit 0
 
 # Build outside our work tree: MRAA's build looks for a .git folder in every
@@ -44,7 +49,7 @@ cmake_args=(
 case "$target" in
 native) ;;
 armhf)
-	cmake_args+=(-DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake")
+	cmake_args+=(-DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake" -DBUILD_SHARED_LIBS=OFF)
 	export PKG_CONFIG_LIBDIR=/usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig
 	;;
 *)
@@ -60,5 +65,13 @@ CFLAGS="${CFLAGS:-} -fcommon" cmake "${cmake_args[@]}" >"$work/configure.log" 2>
 cmake --build "$work/build" -j "$(nproc)" >"$work/build.log" 2>&1 ||
 	{ tail -n 50 "$work/build.log" >&2; exit 1; }
 cmake --install "$work/build" >/dev/null
+if [ "$target" = armhf ]; then
+	# Only libmraa.a is installed, so -ljson-c belongs in Libs (pkg-config's
+	# Libs.private would be ignored by CMake's pkg_check_modules). The licence
+	# text goes into the board's package with the library's code.
+	sed -i 's|^Libs: .*-lmraa$|& -ljson-c|' "$prefix/lib/pkgconfig/mraa.pc"
+	grep -q '^Libs: .*-lmraa -ljson-c$' "$prefix/lib/pkgconfig/mraa.pc"
+	install -D -m 644 "$work/mraa/COPYING" "$prefix/share/doc/mraa/COPYING"
+fi
 touch "$stamp"
 echo "MRAA $MRAA_VERSION installed in $prefix"

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Cross-builds for the board (armhf: ARMv7-A Cortex-A5, NEON + VFPv4,
+# hard-float), from the same sources, toolchain and flags, twice:
+#   build-armhf/      the tested build: the agent compiled to reach the test
+#                     broker on 127.0.0.4, its unit tests, the simulator's
+#                     preload library and mraa-probe. `ctest --test-dir
+#                     build-armhf` runs the unit tests and the agent's
+#                     end-to-end scenarios through qemu-arm (the broker on the
+#                     host needs the native build's plugin: build/ first).
+#   build-armhf-deb/  the board's package, telemetry-agent_<version>_armhf.deb:
+#                     the agent compiled with the deployment's settings (extra
+#                     arguments of this script go to this configure, e.g.
+#                     -DAGENT_BROKER_HOST=broker.local; default localhost).
+# The two agents differ only in the broker host compiled in; check-deploy.sh
+# compares them. Checks that what it built is ARM code of the board's kind.
+# Needs scripts/setup-armhf.sh first.
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+build="$top/build-armhf"
+deb_build="$top/build-armhf-deb"
+toolchain="$top/cmake/armhf-toolchain.cmake"
+# The tested agent's broker: a loopback address of its own, so that the ARM
+# end-to-end suite runs beside the native ones (127.0.0.1, 127.0.0.2).
+test_host=127.0.0.4
+
+die() {
+	echo "build-armhf.sh: $*" >&2
+	exit 1
+}
+
+command -v arm-linux-gnueabihf-gcc >/dev/null || die "no cross compiler: run scripts/setup-armhf.sh"
+"$top/scripts/build-mraa.sh" armhf
+
+# Only armhf .pc files: otherwise json-c resolves to the x86-64 library.
+export PKG_CONFIG_LIBDIR=/usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig
+
+configure() { # configure DIR CMAKE-ARGS...
+	local dir=$1
+	shift
+	mkdir -p "$dir"
+	cmake --fresh -S "$top" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+		-DCMAKE_PROJECT_INCLUDE="$top/deploy/cpack.cmake" "$@" >"$dir.configure.log" 2>&1 ||
+		{ cat "$dir.configure.log" >&2; die "configure of ${dir##*/} failed"; }
+	mv "$dir.configure.log" "$dir/configure.log"
+}
+configure "$build" -DAGENT_BROKER_HOST=$test_host -DAGENT_HOST_BUILD_DIR="$top/build"
+cmake --build "$build" -j "$(nproc)"
+configure "$deb_build" -DAGENT_TESTS=OFF "$@"
+cmake --build "$deb_build" -j "$(nproc)"
+
+sim_lib="$build/sim/libboardsim.so"
+if [ ! -f "$sim_lib" ] || [ ! -f "$build/sim/mraa-probe" ]; then
+	die "the simulator's ARM build is missing in $build/sim"
+fi
+
+# What the board runs: 32-bit ARM, hard-float ABI (arguments in VFP
+# registers), VFPv4 and NEON with fused multiply-add. Objects of the static
+# MRAA are checked too: its build takes the same toolchain.
+check_arm() {
+	local f=$1 header attrs
+	# Captured first: grep -q leaving a pipe early would fail it (pipefail).
+	header=$(readelf -h "$f")
+	grep -q 'Machine: *ARM$' <<<"$header" || die "$f: not ARM code"
+	attrs=$(readelf -A "$f")
+	grep -q 'Tag_ABI_VFP_args: VFP registers' <<<"$attrs" || die "$f: not hard-float"
+	grep -q 'Tag_FP_arch: VFPv4$' <<<"$attrs" || die "$f: not built for VFPv4"
+	grep -q 'Tag_Advanced_SIMD_arch: NEONv1 with Fused-MAC' <<<"$attrs" || die "$f: not built for NEON"
+}
+arm_files=("$build/telemetry-agent" "$deb_build/telemetry-agent" "$sim_lib"
+	"$top/.deps/armhf/mraa/lib/libmraa.a")
+for f in "${arm_files[@]}"; do
+	check_arm "$f"
+done
+# Every MRAA object, not only the archive's first.
+objs=$(mktemp -d)
+trap 'rm -rf "$objs"' EXIT
+(cd "$objs" && arm-linux-gnueabihf-ar x "$top/.deps/armhf/mraa/lib/libmraa.a")
+for f in "$objs"/*.o; do
+	check_arm "$f"
+done
+echo "ARM attributes (hard-float, VFPv4, NEON with FMA) checked: ${arm_files[*]#"$top/"} and $(ls "$objs" | wc -l) MRAA objects"
+
+rm -f "$build"/telemetry-agent_*.deb "$deb_build"/telemetry-agent_*.deb
+(cd "$deb_build" && cpack -G DEB >"$deb_build/cpack.log" 2>&1) ||
+	{ cat "$deb_build/cpack.log" >&2; die "cpack failed"; }
+deb=$(ls "$deb_build"/telemetry-agent_*_armhf.deb)
+echo "package: $deb ($(stat -c %s "$deb") bytes), broker host $(sed -n 's/^AGENT_BROKER_HOST:STRING=//p' "$deb_build/CMakeCache.txt")"
