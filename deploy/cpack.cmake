@@ -1,0 +1,98 @@
+# Debian package of the agent for the board: `cpack -G DEB` in a build folder
+# (scripts/build-armhf.sh does it for armhf). Included by the top-level
+# CMakeLists.txt, or injected with -DCMAKE_PROJECT_INCLUDE=deploy/cpack.cmake.
+#
+# Contents: /usr/bin/telemetry-agent (installed by the top level; MRAA is linked
+# in statically for armhf), the MRAA platform file (a conffile), the systemd
+# unit, its manual page and /usr/share/doc/telemetry-agent/{copyright,changelog.gz,README.md}.
+include_guard(GLOBAL)
+
+# The package carries MRAA linked in statically, as scripts/build-mraa.sh builds
+# it for armhf only; other builds get no package rules.
+if(NOT CMAKE_LIBRARY_ARCHITECTURE STREQUAL "arm-linux-gnueabihf")
+  return()
+endif()
+
+set(_deploy_dir "${CMAKE_CURRENT_LIST_DIR}")
+set(_pkg telemetry-agent)
+set(_doc_dir share/doc/${_pkg})
+set(_gen_dir "${CMAKE_BINARY_DIR}/deploy")
+set(_deb_arch armhf)
+# scripts/build-mraa.sh installs MRAA's licence text beside the library.
+set(_mraa_copying "${CMAKE_SOURCE_DIR}/.deps/armhf/mraa/share/doc/mraa/COPYING")
+
+set(AGENT_PACKAGE_MAINTAINER "Telemetry agent maintainers <telemetry-agent@example.org>"
+    CACHE STRING "Maintainer field of the Debian package")
+
+# The changelog's newest entry must name the version being packaged.
+file(STRINGS "${_deploy_dir}/debian/changelog" _changelog_head LIMIT_COUNT 1)
+if(NOT _changelog_head MATCHES "^${_pkg} \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "deploy/debian/changelog: the first entry must be '${_pkg} (${PROJECT_VERSION})'")
+endif()
+
+# copyright: ours, then MRAA's licence (its code is linked into the agent).
+if(NOT EXISTS "${_mraa_copying}")
+  message(FATAL_ERROR "deploy: ${_mraa_copying} missing: run scripts/build-mraa.sh armhf")
+endif()
+file(READ "${_mraa_copying}" _mraa_licence)
+string(REGEX REPLACE "\n+$" "" _mraa_licence "${_mraa_licence}")
+# DEP-5: licence text lines are indented by one space, empty lines are " .".
+string(REGEX REPLACE "\n\n" "\n.\n" _mraa_licence "${_mraa_licence}")
+string(REGEX REPLACE "\n" "\n " _mraa_licence "${_mraa_licence}")
+configure_file("${_deploy_dir}/debian/copyright.in" "${_gen_dir}/copyright" @ONLY)
+
+execute_process(
+  COMMAND gzip -9nc "${_deploy_dir}/debian/changelog"
+  OUTPUT_FILE "${_gen_dir}/changelog.gz" RESULT_VARIABLE _gzip_rc)
+if(NOT _gzip_rc EQUAL 0)
+  message(FATAL_ERROR "deploy: gzip of the changelog failed")
+endif()
+
+install(FILES "${_deploy_dir}/mraa-platform.json" DESTINATION /etc/${_pkg}
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+install(FILES "${_deploy_dir}/telemetry-agent.service" DESTINATION /lib/systemd/system
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+execute_process(
+  COMMAND gzip -9nc "${_deploy_dir}/telemetry-agent.1"
+  OUTPUT_FILE "${_gen_dir}/telemetry-agent.1.gz" RESULT_VARIABLE _gzip_rc)
+if(NOT _gzip_rc EQUAL 0)
+  message(FATAL_ERROR "deploy: gzip of the manual page failed")
+endif()
+install(FILES "${_gen_dir}/telemetry-agent.1.gz" DESTINATION share/man/man1
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+install(FILES "${_gen_dir}/copyright" "${_gen_dir}/changelog.gz" "${_deploy_dir}/README.md"
+        DESTINATION ${_doc_dir}
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ${_pkg})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "${AGENT_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "humidity and temperature telemetry agent (MQTT)")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Every 7 seconds the agent reads relative humidity and temperature from an\n\
+AHT10-type sensor on I2C bus 0 (through MRAA, linked in) and publishes them\n\
+as JSON with MQTT QoS 1 to the IoT platform's broker. It claims UART 0.\n\
+A systemd service starts it at boot, retries while the broker cannot be\n\
+reached and stops it in order with SIGINT.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${_deb_arch})
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${AGENT_PACKAGE_MAINTAINER}")
+# Dependencies (libc6, libgcc-s1, libstdc++6, libpaho-mqtt1.3, libjson-c5) are
+# computed from the binary by dpkg-shlibdeps, which reads the ELF class and
+# looks in the armhf multiarch folders (the armhf packages must be installed:
+# scripts/setup-armhf.sh).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    "${_deploy_dir}/debian/conffiles" "${_deploy_dir}/debian/postinst"
+    "${_deploy_dir}/debian/prerm" "${_deploy_dir}/debian/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_WARN_ON_ABSOLUTE_INSTALL_DESTINATION OFF)
+
+include(CPack)

@@ -1,0 +1,250 @@
+#!/usr/bin/env bash
+# Checks the board's Debian package made by scripts/build-armhf.sh:
+#   - its contents, control fields and maintainer scripts;
+#   - the binary: ARM hard-float/VFPv4/NEON, stripped, no RPATH, MRAA linked in,
+#     nothing newer than Debian 12's glibc; the broker host of the package's
+#     configure compiled in (never the test build's); and, when that host is
+#     as long as the test build's, the very binary the end-to-end tests ran
+#     but for the host's bytes;
+#   - the MRAA platform file: MRAA 1.9 itself maps bus 0 and UART 0 with it
+#     (a malformed file would silently fall back to "Unknown platform");
+#   - the systemd unit: systemd-analyze verify, and its ExecStart command line
+#     run as systemd runs it (a session leader) with no broker reachable: the
+#     agent's exit status 255 and its message must come through the shell and
+#     stdbuf (tests/e2e/test_service.py runs the same line natively through a
+#     hang-up of the serial line and a stop);
+#   - lintian: no error and no warning. The info-level tags left are explained
+#     in deploy/README.md.
+# Ends with one line "N passed, N failed".
+set -uo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+build="$top/build-armhf"          # the tested build (simulator, mraa-probe)
+deb_build="$top/build-armhf-deb"  # the package's build
+sysroot=/usr/arm-linux-gnueabihf
+passed=0
+failed=0
+
+pass() {
+	passed=$((passed + 1))
+	echo "ok: $*"
+}
+fail() {
+	failed=$((failed + 1))
+	echo "FAILED: $*"
+}
+check() { # check DESCRIPTION COMMAND...
+	local what=$1
+	shift
+	if "$@"; then pass "$what"; else fail "$what"; fi
+}
+
+shopt -s nullglob
+debs=("$deb_build"/telemetry-agent_*_armhf.deb)
+if [ "${#debs[@]}" -ne 1 ]; then
+	echo "check-deploy.sh: expected one package in $deb_build: run scripts/build-armhf.sh" >&2
+	echo "0 passed, 1 failed"
+	exit 1
+fi
+deb=${debs[0]}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+root="$work/root"
+dpkg-deb -x "$deb" "$root"
+dpkg-deb -e "$deb" "$work/control"
+agent="$root/usr/bin/telemetry-agent"
+unit="$root/lib/systemd/system/telemetry-agent.service"
+platform_file=/etc/telemetry-agent/mraa-platform.json
+
+# ---- contents and control ----
+contents_ok() {
+	local want got
+	want=$(printf '%s\n' ./etc/telemetry-agent/mraa-platform.json \
+		./lib/systemd/system/telemetry-agent.service ./usr/bin/telemetry-agent \
+		./usr/share/doc/telemetry-agent/README.md ./usr/share/doc/telemetry-agent/changelog.gz \
+		./usr/share/doc/telemetry-agent/copyright ./usr/share/man/man1/telemetry-agent.1.gz)
+	got=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
+	[ "$got" = "$want" ] || { diff <(echo "$want") <(echo "$got"); return 1; }
+	dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ && $2 != "root/root" {bad=1} END {exit bad}'
+}
+check "package holds exactly the agent, platform file, unit, manual and docs (root-owned)" contents_ok
+
+control_ok() {
+	local depends
+	[ "$(dpkg-deb -f "$deb" Architecture)" = armhf ] || return 1
+	depends=$(dpkg-deb -f "$deb" Depends)
+	echo "  Depends: $depends"
+	local d
+	for d in 'libc6 (>= ' libpaho-mqtt1.3 libjson-c5 libstdc++6; do
+		grep -qF "$d" <<<"$depends" || { echo "  missing dependency $d"; return 1; }
+	done
+	! grep -q mraa <<<"$depends"
+}
+check "armhf package; dependencies computed: libc6, libpaho-mqtt1.3, libjson-c5, libstdc++6" control_ok
+
+check "platform file is a conffile" grep -qx "$platform_file" "$work/control/conffiles"
+
+scripts_ok() {
+	local s
+	for s in postinst prerm postrm; do
+		[ -x "$work/control/$s" ] && sh -n "$work/control/$s" || return 1
+	done
+}
+check "maintainer scripts are executable and parse" scripts_ok
+
+# ---- the binary ----
+binary_ok() {
+	local attrs dyn sections
+	attrs=$(readelf -A "$agent")
+	grep -q 'Tag_ABI_VFP_args: VFP registers' <<<"$attrs" &&
+		grep -q 'Tag_FP_arch: VFPv4$' <<<"$attrs" &&
+		grep -q 'Tag_Advanced_SIMD_arch: NEONv1 with Fused-MAC' <<<"$attrs" || return 1
+	sections=$(readelf -S "$agent")
+	! grep -q '\.symtab' <<<"$sections" || { echo "  not stripped"; return 1; }
+	dyn=$(readelf -d "$agent")
+	! grep -qE 'RPATH|RUNPATH' <<<"$dyn" || { echo "  has a library search path"; return 1; }
+	# MRAA is linked in: no libmraa at run time.
+	! grep -q 'libmraa' <<<"$dyn" || { echo "  needs libmraa"; return 1; }
+}
+check "binary: hard-float VFPv4 + NEON, stripped, no RPATH, MRAA linked in" binary_ok
+
+glibc_ok() {
+	local newest
+	newest=$(arm-linux-gnueabihf-objdump -T "$agent" | grep -o 'GLIBC_[0-9.]*' | sort -V | tail -n 1)
+	echo "  newest glibc symbol version: $newest"
+	# Debian 12 has glibc 2.36.
+	[ "$(printf '%s\n' "$newest" GLIBC_2.36 | sort -V | tail -n 1)" = GLIBC_2.36 ]
+}
+check "binary runs on glibc 2.36 (Debian 12)" glibc_ok
+
+cached() { # cached BUILD-DIR VARIABLE: its value in the build's CMake cache
+	sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"
+}
+# The end-to-end tests ran build-armhf's agent, compiled to reach the test
+# broker on a loopback address; the package's agent is the same sources with
+# the deployment's host. A tested host in the package would point the board at
+# itself.
+same_agent_ok() {
+	python3 - "$agent" "$build/telemetry-agent" "$(cached "$deb_build" AGENT_BROKER_HOST)" \
+		"$(cached "$build" AGENT_BROKER_HOST)" "$work" <<'EOF'
+import subprocess, sys
+packaged, tested, host, tested_host, work = sys.argv[1:]
+uri, tested_uri = (f"tcp://{h}:1884".encode() for h in (host, tested_host))
+
+def code(path, name):
+    """The binary stripped as CPack strips it, without its build ID (a hash of
+    the whole file, so it differs whenever one byte does)."""
+    out = f"{work}/{name}"
+    subprocess.run(["arm-linux-gnueabihf-strip", "-o", out, path], check=True)
+    subprocess.run(["arm-linux-gnueabihf-objcopy", "--remove-section", ".note.gnu.build-id", out],
+                   check=True)
+    return open(out, "rb").read()
+
+p, t = code(packaged, "packaged"), code(tested, "tested")
+print(f"  packaged: {uri.decode()}; tested: {tested_uri.decode()}")
+if tested_uri in p:
+    sys.exit("  the packaged agent reaches the test build's broker")
+if p.count(uri + b"\0") != 1:
+    sys.exit(f"  the packaged agent does not hold {uri.decode()} exactly once")
+if len(uri) != len(tested_uri):
+    print("  hosts of different lengths: the binaries cannot be compared byte for byte")
+    sys.exit(0)
+diff = [i for i, (a, b) in enumerate(zip(p, t.replace(tested_uri, uri))) if a != b]
+print(f"  {len(p)} bytes, {len(diff)} differ from the tested agent's once its host is replaced")
+sys.exit(0 if len(p) == len(t) and not diff else 1)
+EOF
+}
+check "packaged agent: the tested one, with the package's broker host" same_agent_ok
+
+# ---- the MRAA platform file, read by MRAA 1.9 itself ----
+# The ARM mraa-probe of the simulator (built by build-armhf.sh) opens bus 0
+# and UART 0 under qemu. The bus is answered by the simulator's preload
+# library; for the UART, a copy of the file names a pseudo-terminal instead of
+# /dev/ttyS0 (the only line that differs). Without the file both fail.
+platform_ok() {
+	python3 - "$root$platform_file" "$build/sim/mraa-probe" "$build/sim/libboardsim.so" "$sysroot" <<'EOF'
+import json, os, subprocess, sys
+path, probe, preload, sysroot = sys.argv[1:]
+text = open(path).read()
+plat = json.loads(text)
+assert [u["path"] for u in plat["UART"]] == ["/dev/ttyS0"], plat["UART"]
+assert [(b["index"], b["bus"]) for b in plat["I2C"]] == [(0, 0)], plat["I2C"]
+master, slave = os.openpty()
+copy = text.replace('"/dev/ttyS0"', json.dumps(os.ttyname(slave)))
+assert sum(a != b for a, b in zip(text.splitlines(), copy.splitlines())) == 1
+copy_path = os.path.join(os.environ["WORK"], "platform.json")
+open(copy_path, "w").write(copy)
+
+def probe_run(platform):
+    env = ["-E", "LD_PRELOAD=" + preload, "-E", "BOARDSIM_I2C_DEV=/dev/i2c-0"]
+    if platform:
+        env += ["-E", "MRAA_JSON_PLATFORM=" + platform]
+    r = subprocess.run(["qemu-arm", "-L", sysroot, *env, probe, "i2c", "0", "uart", "0"],
+                       capture_output=True, text=True, timeout=60)
+    return r.stdout.split("\n")[:2]
+
+with_file, without = probe_run(copy_path), probe_run(None)
+print("  with the file:", with_file, " without:", without)
+sys.exit(0 if with_file == ["i2c ok", "uart ok"] and without == ["i2c null", "uart null"] else 1)
+EOF
+}
+WORK=$work check "MRAA maps I2C 0 to /dev/i2c-0 and UART 0 to /dev/ttyS0 with the packaged file" platform_ok
+
+# ---- the unit ----
+verify_ok() {
+	local out
+	# systemd-analyze returns 0 on ignored (mistyped) settings: any output fails.
+	out=$(systemd-analyze verify "$unit" 2>&1)
+	local rc=$?
+	[ -n "$out" ] && echo "$out" | sed 's/^/  /'
+	[ $rc -eq 0 ] && [ -z "$out" ]
+}
+check "systemd-analyze verify: no complaint" verify_ok
+
+# ExecStart's shell command line, with systemd's $$ unquoted.
+exec_script=$(python3 - "$unit" <<'EOF'
+import shlex, sys
+lines = [l for l in open(sys.argv[1]).read().splitlines() if l.startswith("ExecStart=")]
+argv = shlex.split(lines[0][len("ExecStart="):])
+assert len(lines) == 1 and argv[:2] == ["/bin/sh", "-c"] and len(argv) == 3, argv
+assert "${" not in argv[2] and "%" not in argv[2], argv[2]
+print(argv[2].replace("$$", "$"))
+EOF
+)
+unit_refs_ok() {
+	[ -n "$exec_script" ] || return 1
+	grep -qF '/usr/bin/stdbuf -oL /usr/bin/telemetry-agent;' <<<"$exec_script" &&
+		grep -qx "Environment=MRAA_JSON_PLATFORM=$platform_file" "$unit"
+}
+check "unit runs the packaged /usr/bin/telemetry-agent, line-buffered, with the packaged platform file" unit_refs_ok
+
+# Run as systemd would: a session leader (setsid), stdin from /dev/null, the
+# unit's environment; the agent itself under qemu. The network namespace has
+# only a loopback that is down: no broker can answer, whatever runs here.
+# stdbuf's LD_PRELOAD (a library of this machine's architecture) is for the
+# emulator only (-U): the emulated agent's loader would reject it.
+exit255_ok() {
+	local script rc err
+	script=${exec_script//\/usr\/bin\/telemetry-agent/qemu-arm -L $sysroot -U LD_PRELOAD $agent}
+	unshare --net setsid --wait env MRAA_JSON_PLATFORM="$root$platform_file" \
+		/bin/sh -c "$script" </dev/null >"$work/out" 2>"$work/err"
+	rc=$?
+	err=$(cat "$work/err")
+	echo "  exit status $rc, stderr: $(printf '%q' "$err")"
+	[ $rc -eq 255 ] && [ "$err" = "Failed to connect to MQTT server" ] && [ ! -s "$work/out" ]
+}
+check "ExecStart passes the agent's exit 255 and message on (broker unreachable)" exit255_ok
+
+# ---- lintian ----
+lintian_ok() {
+	local out rc
+	# As root lintian says so on stderr; that line is no finding.
+	out=$(lintian --fail-on error,warning --display-info "$deb" 2>&1)
+	rc=$?
+	grep -v '^running with root privileges' <<<"$out" | sed 's/^/  /'
+	[ $rc -eq 0 ]
+}
+check "lintian: no error, no warning" lintian_ok
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
