@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The project's test command: installs what is missing, builds the agent
-# (release, and debug with ASan+UBSan), checks formatting and runs every test.
-# Each build's agent is compiled to reach its own loopback address, so the
-# end-to-end suites of the builds run side by side.
+# (release, and debug with ASan+UBSan, for this PC; release for the board,
+# armhf, with its Debian package), checks formatting, the package and the
+# unit, and runs every test. The ARM suite runs the ARM agent and the ARM
+# simulator under qemu-arm. Each build's agent is compiled to reach its own
+# loopback address (127.0.0.1, .2, .4), so the suites run side by side.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,8 +22,14 @@ configure_and_build build -DCMAKE_BUILD_TYPE=Release
 configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DAGENT_SANITIZE=ON \
 	-DAGENT_BROKER_HOST=127.0.0.2
 
+# The board: build-armhf/ (tested, 127.0.0.4) and the package from build-armhf-deb/.
+scripts/setup-armhf.sh
+scripts/build-armhf.sh
+
 git ls-files -co --exclude-standard -- '*.c' '*.cpp' '*.hpp' '*.h' |
 	xargs clang-format --dry-run --Werror
+
+scripts/check-deploy.sh
 
 # Runs ctest in each given build folder at the same time; prints each log
 # whole, in order, and fails if any failed.
@@ -39,4 +47,4 @@ run_suites() {
 	done
 	return $status
 }
-run_suites build build-asan
+run_suites build build-asan build-armhf

@@ -82,13 +82,17 @@ def bus_measurement(frame_bytes):
 
 
 class Agent:
-    """One run of the agent under board-sim; its stdout and stderr go to files."""
+    """One run of the agent under board-sim; its stdout and stderr go to files.
+    sim_options: more board-sim options; with --new-session the agent (or the
+    --shell that runs it) leads a process group of its own."""
 
-    def __init__(self, state_dir, script=None, no_device=False, args=()):
+    def __init__(self, state_dir, script=None, no_device=False, args=(), sim_options=()):
         self.state_dir = state_dir
         self.args = list(args)
         self.script = script
         self.no_device = no_device
+        self.sim_options = list(sim_options)
+        self.own_group = "--new-session" in self.sim_options
         self.proc = None
         self.pid = None
 
@@ -105,7 +109,7 @@ class Agent:
             cmd += ["--preload", SIM_PRELOAD]
         if QEMU:
             cmd.append("--qemu")
-        cmd += ["--", AGENT] + self.args
+        cmd += self.sim_options + ["--", AGENT] + self.args
         with open(self._path("stdout"), "wb") as out, open(self._path("stderr"), "wb") as err:
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         self.pid = self._wait_for_pid()
@@ -116,13 +120,21 @@ class Agent:
         os.kill(self.pid, sig)
         return time.monotonic()
 
+    def signal_group(self, sig):
+        """Sends sig to every process of the agent's own group (--new-session),
+        as a service manager stops a unit; returns when it was sent."""
+        assert self.own_group
+        os.killpg(self.pid, sig)
+        return time.monotonic()
+
     def wait(self, timeout):
         """The exit status as board-sim passes it on (-N: killed by signal N)."""
         return self.proc.wait(timeout)
 
-    def interrupt_and_wait(self, testcase):
-        """SIGINT, then checks the orderly end: exit 0 within the bound."""
-        sent = self.signal(signal.SIGINT)
+    def interrupt_and_wait(self, testcase, group=False):
+        """SIGINT (to the whole group with group=True), then checks the orderly
+        end: exit 0 within the bound."""
+        sent = self.signal_group(signal.SIGINT) if group else self.signal(signal.SIGINT)
         status = self.wait(10 * SLOWDOWN)
         took = time.monotonic() - sent
         testcase.assertEqual(status, 0)
@@ -130,6 +142,12 @@ class Agent:
         return took
 
     def kill(self):
+        if self.own_group and self.pid:
+            # The whole group: a child of a --shell may outlive the shell.
+            try:
+                os.killpg(self.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
         if self.proc and self.proc.poll() is None:
             try:
                 os.kill(self.pid, signal.SIGKILL)
@@ -218,10 +236,11 @@ class AgentTestCase(unittest.TestCase):
         with open(os.path.join(self.dir, "broker", "mosquitto.pid")) as f:
             return int(f.read())
 
-    def start_agent(self, script=None, no_device=False, args=()):
+    def start_agent(self, script=None, no_device=False, args=(), sim_options=()):
         state = os.path.join(self.dir, "board%d" % len(self.agents))
         os.makedirs(state)
-        agent = Agent(state, script=script, no_device=no_device, args=args).start()
+        agent = Agent(state, script=script, no_device=no_device, args=args,
+                      sim_options=sim_options).start()
         self.agents.append(agent)
         return agent
 
