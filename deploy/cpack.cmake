@@ -1,6 +1,6 @@
 # Debian package of the agent for the board: `cpack -G DEB` in a build folder
-# (scripts/build-armhf.sh does it for armhf). Included by the top-level
-# CMakeLists.txt, or injected with -DCMAKE_PROJECT_INCLUDE=deploy/cpack.cmake.
+# (scripts/build-armhf.sh does it for armhf), which injects this file with
+# -DCMAKE_PROJECT_INCLUDE=deploy/cpack.cmake.
 #
 # Contents: /usr/bin/telemetry-agent (installed by the top level; MRAA is linked
 # in statically for armhf), the MRAA platform file (a conffile), the systemd

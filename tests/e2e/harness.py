@@ -15,6 +15,7 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -211,6 +212,9 @@ class AgentTestCase(unittest.TestCase):
     token = None
 
     def setUp(self):
+        started = time.monotonic()
+        self.addCleanup(lambda: print("%s: %.1f s" % (self.id(), time.monotonic() - started),
+                                      file=sys.stderr))
         self.dir = tempfile.mkdtemp(prefix="e2e-agent-")
         self.addCleanup(shutil.rmtree, self.dir, True)
         self.broker = None
