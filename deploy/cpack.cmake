@@ -80,7 +80,7 @@ set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${_deb_arch})
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${AGENT_PACKAGE_MAINTAINER}")
-# Dependencies (libc6, libgcc-s1, libstdc++6, libpaho-mqtt1.3, libjson-c5) are
+# Dependencies (libc6, libpaho-mqtt1.3, libjson-c5) are
 # computed from the binary by dpkg-shlibdeps, which reads the ELF class and
 # looks in the armhf multiarch folders (the armhf packages must be installed:
 # scripts/setup-armhf.sh).

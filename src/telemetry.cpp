@@ -71,6 +71,10 @@ int setup_mqtt_session()
 {
     MQTTClient_create(&client, MQTT_SERVER_URI, MQTT_CLIENT_ID, MQTTCLIENT_PERSISTENCE_NONE,
                       nullptr);
+    // Paho records every packet in an in-memory trace ring (122 KiB) that
+    // nothing reads: keep only errors there, which spares the memory and the
+    // work of every packet.
+    MQTTClient_setTraceLevel(MQTTCLIENT_TRACE_ERROR);
     conn_opts.keepAliveInterval = MQTT_KEEPALIVE_S;
     conn_opts.cleansession = 1;
     conn_opts.username = MQTT_USERNAME;
