@@ -1,0 +1,316 @@
+"""Tests of the benchmark's own logic and of the two alternatives' conversions.
+
+    /usr/bin/python3 -m unittest discover -s bench -p 'test_*.py'
+
+Needs no broker and no simulator: the shell loop runs with stand-ins for
+i2ctransfer, mosquitto_pub and stty on PATH.
+"""
+
+import os
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import unittest.mock
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import benchlib  # noqa: E402
+
+# Frames and the payloads the agent makes of them (tests/e2e/harness.py).
+FRAMES = {
+    "1c 73 33 33 94 7b": (45.00, -5.25),
+    "18 80 00 06 66 66": (50.00, 30.00),
+    "00 00 00 00 00 00": (0.00, -50.00),
+    "ff ff ff ff ff ff": (100.00, 150.00),
+    # 0.08 %RH and -0.05 °C: cents under ten, a negative value above -1
+    "1c 00 34 73 fe fa": (0.08, -0.05),
+}
+
+
+def payload(humidity, temperature):
+    return f'{{"Humidity": {humidity:.2f}, "Temperature": {temperature:.2f}}}'
+
+
+class StraceSummary(unittest.TestCase):
+    SAMPLE = """    calls syscall
+--------- ----------------
+        3 mprotect
+        8 mmap
+        2 openat
+       12 ioctl
+--------- ----------------
+       25 total
+"""
+
+    def test_total_and_calls(self):
+        total, calls = benchlib.parse_strace_summary(self.SAMPLE)
+        self.assertEqual(total, 25)
+        self.assertEqual(calls["ioctl"], 12)
+
+    def test_cut_short_or_inconsistent_summary_is_refused(self):
+        # strace killed before it wrote the table: no total line
+        with self.assertRaises(ValueError):
+            benchlib.parse_strace_summary(self.SAMPLE.split("--------- ----------------\n   ")[0])
+        with self.assertRaises(ValueError):
+            benchlib.parse_strace_summary(self.SAMPLE.replace("25 total", "26 total"))
+
+
+class Callgrind(unittest.TestCase):
+    # Compressed names, a call into the simulator named in full then by its
+    # number, a call inside the simulator (to libc) and a plain call.
+    SAMPLE = """version: 1
+creator: callgrind-3.19.0
+positions: line
+events: Ir
+summary: 10000
+ob=(1) /work/bench/build/telemetry-agent
+fl=(1) ???
+fn=(1) main
+0 100
+cob=(2) /work/bench/build/sim/libboardsim.so
+cfi=(1)
+cfn=(2) ioctl
+calls=1 0
+0 500
+cfn=(3) helper
+calls=2 0
+0 7000
+cob=(2)
+cfn=(2)
+calls=1 0
++3 300
+ob=(2)
+fn=(2)
+0 40
+cob=(3) /usr/lib/x86_64-linux-gnu/libc.so.6
+cfn=(4) pthread_sigmask
+calls=2 0
+0 60
+totals: 10000
+"""
+
+    def test_instructions_into_the_simulator(self):
+        r = benchlib.parse_callgrind(self.SAMPLE)
+        self.assertEqual(r, {"total": 10000, "into_sim": 800, "sim_loaded": True})
+
+    def test_process_without_the_simulator(self):
+        r = benchlib.parse_callgrind("events: Ir\nob=(1) /bin/true\nfn=(1) main\n0 5\ntotals: 5\n")
+        self.assertEqual(r, {"total": 5, "into_sim": 0, "sim_loaded": False})
+        with self.assertRaises(ValueError):
+            benchlib.parse_callgrind("events: Ir\nfn=(1) main\n0 5\n")
+
+
+class Arithmetic(unittest.TestCase):
+    def test_start_up_cancels_out(self):
+        start_up, cycle = 123_456, 789
+        self.assertEqual(benchlib.per_cycle(start_up + 1 * cycle, start_up + 4 * cycle, 1, 4),
+                         cycle)
+        with self.assertRaises(ValueError):
+            benchlib.per_cycle(1, 2, 4, 4)
+
+    def test_simulator_syscalls_of_a_cycle(self):
+        # The agent's cycle on the simulated bus: two ioctls, each answered
+        # with lock (3) and transcript (3) instead of the ioctl itself.
+        cycle = ["write 0x38 ac", "read 0x38 reg 00 -> 1c 73 33 33 94 7b"]
+        self.assertEqual(benchlib.simulator_syscalls(cycle), 10)
+        # The shell's i2ctransfer: open, funcs, two addresses, the transfer, close.
+        run = ["open /dev/i2c-0", "funcs", "address 0x38", "address 0x38",
+               "read 0x38 reg ac -> 1c 73 33 33 94 7b", "close"]
+        self.assertEqual(benchlib.simulator_syscalls(run), 6 + 4 * 5 + 6)
+        self.assertEqual(benchlib.bus_opens(run + run), 2)
+
+    def test_wakeups(self):
+        before = {(1, 1): 10, (1, 2): 5, (2, 2): 3}
+        after = {(1, 1): 10, (1, 2): 12, (3, 3): 0}  # (2, 2) ended, (3, 3) appeared
+        self.assertEqual(benchlib.wakeups_between(before, after), 7 + 1 + 1)
+        self.assertEqual(benchlib.wakeups_between(before, before), 0)
+
+    def test_ratios_and_peaks(self):
+        self.assertEqual(benchlib.ratio(1, 4), 0.25)
+        self.assertIsNone(benchlib.ratio(0, 0))
+        self.assertEqual(benchlib.ratio(3, 0), float("inf"))
+        self.assertEqual(benchlib.median([3, None, 1, 2]), 2)
+        # wait4 reports max(own, largest child): a shell of 1.5 MB whose
+        # largest child reached 6 MB held at most 7.5 MB at once.
+        self.assertEqual(benchlib.tree_peak_kb(1500, 6000, has_children=True), 7500)
+        self.assertEqual(benchlib.tree_peak_kb(2400, 2400, has_children=False), 2400)
+
+
+class BrokerLogFollowing(unittest.TestCase):
+    LINES = [
+        "2026-12-08T22:59:12: New client connected from 127.0.0.1:40896 as quorvalMeshNode "
+        "(p2, c1, k20, u'Tz8LwQ3nVb6RkY1mHc5J').",
+        "2026-12-08T22:59:12: Received PUBLISH from quorvalMeshNode (d0, q1, r0, m1, "
+        "'v1/devices/me/telemetry', ... (41 bytes))",
+        "2026-12-08T22:59:12: Sending PUBACK to quorvalMeshNode (m1, rc0)",
+        "2026-12-08T22:59:13: Received PUBLISH from python-agent (d0, q1, r0, m1, "
+        "'v1/devices/me/telemetry', ... (41 bytes))",
+    ]
+
+    def test_publications_per_client_across_partial_writes(self):
+        import measure
+
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "mosquitto.log")
+            text = "\n".join(self.LINES) + "\n"
+            cut = text.index("PUBLISH from python") + 4
+            with open(path, "w") as f:
+                f.write(text[:cut])
+            follower = measure.BrokerLog(path)
+            follower.start()
+            try:
+                time.sleep(0.1)
+                self.assertEqual(len(follower.publications("quorvalMeshNode")), 1)
+                self.assertEqual(follower.publications("python-agent"), [])
+                since = time.monotonic()
+                with open(path, "a") as f:  # the rest of the half-written line
+                    f.write(text[cut:])
+                time.sleep(0.1)
+                self.assertEqual(len(follower.publications("python-agent")), 1)
+                self.assertEqual(len(follower.publications(None)), 2)
+                self.assertEqual(follower.publishers_since(since), {"python-agent"})
+            finally:
+                follower.stopping.set()
+                follower.join()
+
+
+class Targets(unittest.TestCase):
+    def figures(self, **changes):
+        agent = {"peak_rss_kb": 2400, "instructions_per_cycle": 50_000, "syscalls_per_cycle": 12.0,
+                 "idle_wakeups_per_s": 0.0, "rss_long_growth_kb": 0, "rss_long_first_kb": 2400,
+                 "rss_long_last_kb": 2400, "long_cycles": (10, 1000)}
+        agent.update(changes)
+        python = {"peak_rss_kb": 21_000, "instructions_per_cycle": 400_000}
+        return {"figures": agent}, {"figures": python}
+
+    def verdicts(self, **changes):
+        import report
+
+        return [met for _, _, met in report.targets(*self.figures(**changes))]
+
+    def test_met_and_missed(self):
+        self.assertEqual(self.verdicts(), [True] * 6)
+        # 2,450 kB is under 2.5 MiB but over 2.5 * 10^6 bytes: missed
+        self.assertFalse(self.verdicts(peak_rss_kb=2450)[0])
+        self.assertFalse(self.verdicts(peak_rss_kb=2700)[1])  # more than 1/8 of 21,000
+        self.assertFalse(self.verdicts(instructions_per_cycle=200_001)[2])
+        self.assertFalse(self.verdicts(syscalls_per_cycle=12.3)[3])
+        self.assertFalse(self.verdicts(idle_wakeups_per_s=0.2)[4])
+        self.assertFalse(self.verdicts(rss_long_growth_kb=4)[5])
+
+
+class PythonAgentPublication(unittest.TestCase):
+    """The acknowledgement wait: 1 s, then 10 s more, then a failure."""
+
+    class Info:
+        def __init__(self, acked_after):
+            self.rc = 0
+            self.waits = []
+            self.acked_after = acked_after
+
+        def wait_for_publish(self, timeout):
+            self.waits.append(timeout)
+
+        def is_published(self):
+            return self.acked_after is not None and len(self.waits) >= self.acked_after
+
+    def publish(self, acked_after):
+        import python_agent
+
+        info = self.Info(acked_after)
+
+        class Client:
+            def publish(self, topic, payload, qos):
+                self.sent = (topic, payload, qos)
+                return info
+
+        client = Client()
+        with unittest.mock.patch("builtins.print") as printed:
+            ok = python_agent.publish(client, "{}")
+        self.assertEqual(client.sent, ("v1/devices/me/telemetry", "{}", 1))
+        return ok, info.waits, printed.call_args_list
+
+    def test_waits(self):
+        ok, waits, printed = self.publish(acked_after=1)
+        self.assertEqual((ok, waits), (True, [1]))
+        ok, waits, printed = self.publish(acked_after=2)
+        self.assertEqual((ok, waits), (True, [1, 10]))
+        self.assertIn("Published MQTT data", printed[-1].args[0])
+        ok, waits, printed = self.publish(acked_after=None)
+        self.assertEqual((ok, waits), (False, [1, 10]))
+        self.assertIn("Failed to publish", printed[-1].args[0])
+
+
+class PythonAgentConversion(unittest.TestCase):
+    def test_frames(self):
+        import python_agent
+
+        class Bus:
+            def __init__(self, frame):
+                self.frame = [int(b, 16) for b in frame.split()]
+                self.writes = []
+
+            def write_byte(self, addr, value):
+                self.writes.append((addr, value))
+
+            def read_i2c_block_data(self, addr, register, length):
+                return self.frame[:length]
+
+        for frame, (humidity, temperature) in FRAMES.items():
+            bus = Bus(frame)
+            h, t = python_agent.read_sensor(bus)
+            self.assertEqual(payload(h, t), payload(humidity, temperature), frame)
+            self.assertEqual(bus.writes, [(0x38, 0xAC)])
+
+
+class ShellAgent(unittest.TestCase):
+    """The shell loop with stand-ins: its payloads and its orderly end."""
+
+    def stand_in(self, folder, name, body):
+        path = os.path.join(folder, name)
+        with open(path, "w") as f:
+            f.write("#!/bin/sh\n" + body)
+        os.chmod(path, os.stat(path).st_mode | stat.S_IEXEC)
+
+    def run_loop(self, frame):
+        with tempfile.TemporaryDirectory() as d:
+            sent = os.path.join(d, "sent")
+            words = " ".join("0x" + b for b in frame.split())
+            self.stand_in(d, "i2ctransfer", f'echo "{words}"\n')
+            self.stand_in(d, "mosquitto_pub",
+                          f'while [ $# -gt 0 ]; do [ "$1" = -m ] && echo "$2" >>{sent}; shift; done\n')
+            self.stand_in(d, "stty", "exit 0\n")
+            env = dict(os.environ, PATH=d + os.pathsep + os.environ["PATH"],
+                       SERIAL_PORT=os.devnull)
+            proc = subprocess.Popen(["/bin/sh", os.path.join(HERE, "shell_agent.sh")], env=env,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            deadline = time.monotonic() + 10
+            while not os.path.exists(sent) and time.monotonic() < deadline:
+                time.sleep(0.02)
+            time.sleep(0.1)  # into the pause
+            sent_at = time.monotonic()
+            proc.send_signal(signal.SIGINT)
+            out, err = proc.communicate(timeout=5)
+            took = time.monotonic() - sent_at
+            with open(sent) as f:
+                return f.read().splitlines(), out, err, proc.returncode, took
+
+    def test_payloads(self):
+        for frame, (humidity, temperature) in FRAMES.items():
+            published, out, err, status, took = self.run_loop(frame)
+            self.assertEqual(published, [payload(humidity, temperature)], frame)
+            self.assertIn(f"Payload: {payload(humidity, temperature)}\n".encode(), out)
+            self.assertEqual(err, b"")
+            # SIGINT in the 7 s pause: at once, in order.
+            self.assertEqual(status, 0)
+            self.assertLess(took, 1.0)
+            self.assertTrue(out.endswith(b"Received termination signal. Cleaning up resources...\n"))
+
+
+if __name__ == "__main__":
+    unittest.main()
