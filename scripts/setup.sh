@@ -15,24 +15,5 @@ apt_packages=(
 # npm fetches MRAA's source package; this machine kind may ship its own Node.js.
 command -v npm >/dev/null || apt_packages+=(npm)
 
-missing_packages() {
-	local p
-	for p in "$@"; do
-		dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || echo "$p"
-	done
-}
-
-install_packages() {
-	local need
-	need=$(missing_packages "$@")
-	[ -z "$need" ] && return 0
-	local sudo=""
-	[ "$(id -u)" -eq 0 ] || sudo=sudo
-	export DEBIAN_FRONTEND=noninteractive
-	$sudo apt-get update -q
-	# shellcheck disable=SC2086
-	$sudo apt-get install -y -q --no-install-recommends $need
-}
-
-install_packages "${apt_packages[@]}"
+"$top/scripts/apt-install.sh" "${apt_packages[@]}"
 "$top/scripts/build-mraa.sh" native
