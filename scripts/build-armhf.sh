@@ -21,8 +21,9 @@ build="$top/build-armhf"
 deb_build="$top/build-armhf-deb"
 toolchain="$top/cmake/armhf-toolchain.cmake"
 # The tested agent's broker: a loopback address of its own, so that the ARM
-# end-to-end suite runs beside the native ones (127.0.0.1, 127.0.0.2).
-test_host=127.0.0.4
+# end-to-end suite runs beside the native ones (127.0.0.1, 127.0.0.2);
+# AGENT_TEST_NET=127.X.Y (scripts/test.sh) makes it 127.X.Y.4.
+test_host=${AGENT_TEST_NET:-127.0.0}.4
 
 die() {
 	echo "build-armhf.sh: $*" >&2

@@ -5,10 +5,19 @@
 # unit, and runs every test. The ARM suite runs the ARM agent and the ARM
 # simulator under qemu-arm. Each build's agent is compiled to reach its own
 # loopback address (127.0.0.1, .2, .4), so the suites run side by side.
+# AGENT_TEST_NET=127.X.Y moves them to 127.X.Y.1, .2, .4, so that two work
+# trees can run their suites on one machine at the same time.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
+
+net=${AGENT_TEST_NET:-127.0.0}
+[[ $net =~ ^127\.[0-9]{1,3}\.[0-9]{1,3}$ ]] || { echo "test.sh: AGENT_TEST_NET must be 127.X.Y" >&2; exit 2; }
+export AGENT_TEST_NET=$net
+# The release build is the one scripts/run.sh runs: it keeps the default host.
+release_host=localhost
+[ "$net" = 127.0.0 ] || release_host=$net.1
 
 scripts/setup.sh
 
@@ -18,11 +27,11 @@ configure_and_build() {
 	cmake -S . -B "$dir" "$@" >/dev/null
 	cmake --build "$dir" -j "$(nproc)"
 }
-configure_and_build build -DCMAKE_BUILD_TYPE=Release
+configure_and_build build -DCMAKE_BUILD_TYPE=Release -DAGENT_BROKER_HOST=$release_host
 configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DAGENT_SANITIZE=ON \
-	-DAGENT_BROKER_HOST=127.0.0.2
+	-DAGENT_BROKER_HOST=$net.2
 
-# The board: build-armhf/ (tested, 127.0.0.4) and the package from build-armhf-deb/.
+# The board: build-armhf/ (tested, $net.4) and the package from build-armhf-deb/.
 scripts/setup-armhf.sh
 scripts/build-armhf.sh
 

@@ -15,7 +15,7 @@ import threading
 HERE = os.path.dirname(os.path.abspath(__file__))
 RUN_BROKER = os.path.normpath(os.path.join(HERE, "..", "..", "broker", "run-broker.sh"))
 
-HOST = "127.0.0.1"
+HOST = os.environ.get("E2E_HOST", "127.0.0.1")  # ctest sets it per build
 DEFAULT_PORT = 1884
 DEFAULT_OBSERVER_PORT = 1885
 TOKEN = "Tz8LwQ3nVb6RkY1mHc5J"

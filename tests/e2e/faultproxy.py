@@ -19,6 +19,7 @@ pass, delay S, drop, freeze, thaw, close, refuse, blackhole. Stops on SIGINT or 
 """
 
 import collections
+import os
 import selectors
 import signal
 import socket
@@ -27,7 +28,7 @@ import sys
 import threading
 import time
 
-HOST = "127.0.0.1"
+HOST = os.environ.get("E2E_HOST", "127.0.0.1")  # ctest sets it per build
 CHUNK = 65536
 MAX_QUEUED = 1 << 20  # stop reading one side while this much waits for the other
 MAX_SLEEP_S = 0.5
