@@ -88,6 +88,10 @@ int main()
 
     while (!termination_requested) {
         if (read_sensor_values(&temperature, &humidity)) {
+            // Interrupted during the sensor's conversion: stop, do not publish
+            // a message nothing would wait for.
+            if (termination_requested)
+                break;
             format_payload(payload, sizeof payload, humidity, temperature);
             publishToMQTT(TELEMETRY_TOPIC, payload);
             if (termination_requested)

@@ -23,7 +23,7 @@
 #define _GNU_SOURCE
 #endif
 
-#include "boardsim.h"
+#include "aht10.h"
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -48,6 +48,7 @@
 #define I2C_MSG_MAX 8192     /* the kernel's limit for one I2C_RDWR message */
 #define LOGGED_BYTES_MAX 256 /* longer transfers are shown shortened */
 #define TRACKED_MAX 64
+#define CONVERSION_MS_MAX 60000
 
 /* What we answer to I2C_FUNCS: the transfers this file implements. */
 #define SIM_I2C_FUNCS                                                                              \
@@ -126,9 +127,22 @@ static const char *env_or(const char *name, const char *fallback)
     return v && *v ? v : fallback;
 }
 
+/* A whole number from 0 to max, or fallback. */
+static unsigned env_number(const char *name, unsigned max, unsigned fallback)
+{
+    const char *v = getenv(name);
+    char *end;
+    unsigned long n;
+    if (!v || !*v)
+        return fallback;
+    errno = 0;
+    n = strtoul(v, &end, 10);
+    return *end == '\0' && errno == 0 && n <= max ? (unsigned)n : fallback;
+}
+
 static void load_config(void)
 {
-    struct sim_config sc;
+    struct aht10_config sc;
     const char *scale = getenv("BOARDSIM_SLEEP_SCALE");
     const char *seed = getenv("BOARDSIM_SEED");
     cfg.i2c_path = env_or("BOARDSIM_I2C_DEV", "/dev/i2c-0");
@@ -145,6 +159,8 @@ static void load_config(void)
     sc.script_path = env_or("BOARDSIM_SCRIPT", NULL);
     sc.no_device = env_or("BOARDSIM_NO_DEVICE", "0")[0] == '1';
     sc.seed = seed ? (uint32_t)strtoul(seed, NULL, 0) : 1;
+    sc.conversion_ms =
+        env_number("BOARDSIM_CONVERSION_MS", CONVERSION_MS_MAX, AHT10_CONVERSION_MS_DEFAULT);
     aht10_configure(&sc, transcript_comment);
 }
 
@@ -193,41 +209,6 @@ static void append_line(const char *path, const char *text, size_t len)
         len -= (size_t)n;
     }
     real_close()(fd);
-}
-
-char *sim_read_file(const char *path, size_t *len)
-{
-    size_t used = 0, capacity = 4096;
-    char *data = malloc(capacity);
-    int fd = real_open()(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || !data) {
-        int saved = fd < 0 ? errno : ENOMEM;
-        if (fd >= 0)
-            real_close()(fd);
-        free(data);
-        errno = saved;
-        return NULL;
-    }
-    for (;;) {
-        ssize_t n;
-        if (capacity - used < 2) {
-            char *grown = realloc(data, capacity * 2);
-            if (!grown)
-                break;
-            data = grown;
-            capacity *= 2;
-        }
-        n = read(fd, data + used, capacity - used - 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        used += (size_t)n;
-    }
-    real_close()(fd);
-    data[used] = '\0';
-    *len = used;
-    return data;
 }
 
 /* ---- transcript lines ---- */
@@ -631,10 +612,11 @@ EXPORT int tcgetattr(int fd, struct termios *t)
 /* ---- ioctl: the I2C device interface ---- */
 
 static int write_then_read(unsigned addr, const uint8_t *out, size_t out_len, uint8_t *in,
-                           size_t in_len)
+                           size_t in_len, int *busy)
 {
     int err = aht10_write(addr, out, out_len);
-    return err ? err : aht10_read(addr, in, in_len);
+    *busy = 0;
+    return err ? err : aht10_read(addr, in, in_len, busy);
 }
 
 /* One transfer written as one line: "write A B..", "read A -> B.." or
@@ -653,7 +635,9 @@ static int log_write(unsigned addr, const uint8_t *data, size_t len)
 static int log_read(unsigned addr, const uint8_t *reg, size_t reg_len, uint8_t *data, size_t len)
 {
     struct line l = {.len = 0};
-    int err = reg ? write_then_read(addr, reg, reg_len, data, len) : aht10_read(addr, data, len);
+    int busy;
+    int err = reg ? write_then_read(addr, reg, reg_len, data, len, &busy)
+                  : aht10_read(addr, data, len, &busy);
     line_add(&l, "read 0x%02x", addr);
     if (reg) {
         line_add(&l, " reg");
@@ -664,6 +648,8 @@ static int log_read(unsigned addr, const uint8_t *reg, size_t reg_len, uint8_t *
     } else {
         line_add(&l, " ->");
         line_bytes(&l, data, len);
+        if (busy)
+            line_add(&l, " (busy)"); /* before the conversion was done */
     }
     line_emit(&l);
     return err;
@@ -675,7 +661,7 @@ static int smbus_transfer(struct tracked *t, const struct i2c_smbus_ioctl_data *
     uint8_t buf[I2C_SMBUS_BLOCK_MAX + 2] = {0};
     unsigned a = t->addr;
     size_t len;
-    int err, size, reading;
+    int err, size, reading, busy;
     struct line l = {.len = 0};
 
     if (!req)
@@ -690,7 +676,7 @@ static int smbus_transfer(struct tracked *t, const struct i2c_smbus_ioctl_data *
 
     switch (size) {
     case I2C_SMBUS_QUICK:
-        err = reading ? aht10_read(a, buf, 0) : aht10_write(a, buf, 0);
+        err = reading ? aht10_read(a, buf, 0, &busy) : aht10_write(a, buf, 0);
         line_add(&l, "quick 0x%02x", a);
         line_error(&l, err);
         line_emit(&l);

@@ -11,6 +11,10 @@ from harness import (ACK_SETTLE_S, FRAME_A, FRAME_MAX, FRAME_MIN, NOTICE, PAUSE_
 
 class Cycle(AgentTestCase):
     def test_three_cycles(self):
+        # The simulated sensor keeps the datasheet's 75 ms conversion time:
+        # every cycle publishes its own measurement, the first one included
+        # (an agent that reads too soon publishes zeros, then each reading a
+        # cycle late, and the transcript marks its reads "(busy)").
         self.start_broker()
         agent = self.start_agent(script=[FRAME_A, FRAME_MIN, FRAME_MAX])
         _, first = self.wait_for_messages(1, 10)
