@@ -25,11 +25,13 @@
 
 #include "aht10.h"
 
+#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -37,6 +39,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -66,6 +69,7 @@ typedef int (*close_fn)(int);
 typedef unsigned int (*sleep_fn)(unsigned int);
 typedef int (*tcsetattr_fn)(int, int, const struct termios *);
 typedef int (*tcgetattr_fn)(int, struct termios *);
+typedef int (*connect_fn)(int, const struct sockaddr *, socklen_t);
 
 static void *real_symbol(const char *name, void **slot)
 {
@@ -98,6 +102,7 @@ REAL(close_fn, close)
 REAL(sleep_fn, sleep)
 REAL(tcsetattr_fn, tcsetattr)
 REAL(tcgetattr_fn, tcgetattr)
+REAL(connect_fn, connect)
 
 /* ---- settings ---- */
 
@@ -106,10 +111,12 @@ static struct {
     const char *uart_path;
     const char *transcript;
     const char *uart_log;
+    const char *events;
     double sleep_scale;
-} cfg;
+} cfg = {.i2c_path = "/dev/i2c-0", .sleep_scale = 1.0};
 
 static pthread_once_t cfg_once = PTHREAD_ONCE_INIT;
+extern char **environ;
 
 static void append_line(const char *path, const char *text, size_t len);
 
@@ -149,6 +156,7 @@ static void load_config(void)
     cfg.uart_path = env_or("BOARDSIM_UART_DEV", NULL);
     cfg.transcript = env_or("BOARDSIM_TRANSCRIPT", NULL);
     cfg.uart_log = env_or("BOARDSIM_UART_LOG", NULL);
+    cfg.events = env_or("BOARDSIM_EVENTS", NULL);
     cfg.sleep_scale = 1.0;
     if (scale && *scale) {
         char *end;
@@ -164,9 +172,13 @@ static void load_config(void)
     aht10_configure(&sc, transcript_comment);
 }
 
+/* The settings come from the environment, which a program's earliest code
+ * (its .preinit_array functions) runs without: until there is one, the
+ * defaults above hold and nothing is settled. */
 static void config(void)
 {
-    pthread_once(&cfg_once, load_config);
+    if (__atomic_load_n(&environ, __ATOMIC_ACQUIRE))
+        pthread_once(&cfg_once, load_config);
 }
 
 /* ---- the board lock ----
@@ -209,6 +221,30 @@ static void append_line(const char *path, const char *text, size_t len)
         len -= (size_t)n;
     }
     real_close()(fd);
+}
+
+/* One line of the event log: the time on CLOCK_MONOTONIC, the subject (i2c,
+ * uart, net), then text, which ends in a line feed. Bus and serial-port events
+ * and network connects share the log, so their order is the program's. */
+static void log_event(const char *subject, const char *text, size_t len)
+{
+    struct timespec now;
+    char line[2048];
+    int n;
+    if (!cfg.events)
+        return;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    n = snprintf(line, sizeof line, "%lld.%06ld %s %.*s", (long long)now.tv_sec, now.tv_nsec / 1000,
+                 subject, (int)len, text);
+    if (n > 0 && (size_t)n < sizeof line)
+        append_line(cfg.events, line, (size_t)n);
+}
+
+/* A line of the transcript or the serial log, and the same as an event. */
+static void record(const char *log, const char *subject, const char *text, size_t len)
+{
+    append_line(log, text, len);
+    log_event(subject, text, len);
 }
 
 /* ---- transcript lines ---- */
@@ -272,12 +308,12 @@ static void line_emit(struct line *l)
     if (l->len >= sizeof l->text - 1)
         l->len = sizeof l->text - 2; /* one line per transaction, whatever happens */
     l->text[l->len++] = '\n';
-    append_line(cfg.transcript, l->text, l->len);
+    record(cfg.transcript, "i2c", l->text, l->len);
 }
 
 /* ---- descriptors we answer for ---- */
 
-enum fd_kind { FD_I2C = 1, FD_UART = 2 };
+enum fd_kind { FD_I2C = 1, FD_UART = 2, FD_NET = 3 };
 
 struct tracked {
     int key; /* descriptor + 1; 0 when the slot is free. Read without the lock. */
@@ -427,7 +463,7 @@ static void opened_uart(int fd)
     sigset_t saved;
     board_lock(&saved);
     track(fd, FD_UART);
-    append_line(cfg.uart_log, "open\n", 5);
+    record(cfg.uart_log, "uart", "open\n", 5);
     board_unlock(&saved);
 }
 
@@ -538,15 +574,56 @@ EXPORT int close(int fd)
         t = still_tracked(i, fd);
         if (t) {
             if (t->kind == FD_I2C)
-                append_line(cfg.transcript, "close\n", 6);
+                record(cfg.transcript, "i2c", "close\n", 6);
+            else if (t->kind == FD_UART)
+                record(cfg.uart_log, "uart", "close\n", 6);
             else
-                append_line(cfg.uart_log, "close\n", 6);
+                log_event("net", "close\n", 6);
             release_slot(i);
         }
         board_unlock(&saved);
         errno = saved_errno;
     }
     return real_close()(fd);
+}
+
+/* ---- connect: network connects go into the event log ---- */
+
+EXPORT int connect(int fd, const struct sockaddr *addr, socklen_t len)
+{
+    int result = real_connect()(fd, addr, len);
+    int saved_errno = errno;
+    char host[INET6_ADDRSTRLEN] = "";
+    char text[INET6_ADDRSTRLEN + 32];
+    unsigned port = 0;
+    int n = 0;
+
+    if (addr && addr->sa_family == AF_INET && len >= sizeof(struct sockaddr_in)) {
+        const struct sockaddr_in *in = (const struct sockaddr_in *)addr;
+        inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+        port = ntohs(in->sin_port);
+        n = snprintf(text, sizeof text, "connect %s:%u\n", host, port);
+    } else if (addr && addr->sa_family == AF_INET6 && len >= sizeof(struct sockaddr_in6)) {
+        const struct sockaddr_in6 *in6 = (const struct sockaddr_in6 *)addr;
+        inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+        port = ntohs(in6->sin6_port);
+        n = snprintf(text, sizeof text, "connect [%s]:%u\n", host, port);
+    }
+    if (n > 0 && (size_t)n < sizeof text) {
+        sigset_t saved;
+        int slot;
+        config();
+        board_lock(&saved);
+        log_event("net", text, (size_t)n);
+        /* Its close goes into the event log too (a connect retried on the
+         * same socket is tracked once). */
+        slot = find_slot(fd);
+        if (slot < 0 || !still_tracked(slot, fd))
+            track(fd, FD_NET);
+        board_unlock(&saved);
+    }
+    errno = saved_errno;
+    return result;
 }
 
 /* ---- the serial port's settings ----
@@ -588,7 +665,7 @@ EXPORT int tcsetattr(int fd, int action, const struct termios *t)
                      (unsigned long)cfgetispeed(t), (unsigned long)cfgetospeed(t),
                      result == 0 ? "" : " -> error");
         if (n > 0 && (size_t)n < sizeof text)
-            append_line(cfg.uart_log, text, (size_t)n);
+            record(cfg.uart_log, "uart", text, (size_t)n);
     }
     board_unlock(&saved);
     errno = saved_errno;

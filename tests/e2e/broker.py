@@ -40,8 +40,10 @@ class Broker:
     """mosquitto with config, log and pid in state_dir. plugin=None: run-broker.sh's default."""
 
     def __init__(self, state_dir, port=DEFAULT_PORT, observer_port=DEFAULT_OBSERVER_PORT,
-                 plugin=None, token=TOKEN, host=HOST):
+                 plugin=None, token=TOKEN, host=HOST, ipv6_loopback=False):
+        """ipv6_loopback: the device port listens on ::1 as well."""
         self.state_dir = state_dir
+        self.ipv6_loopback = ipv6_loopback
         self.host = host
         self.token = token
         self.port = port
@@ -53,6 +55,8 @@ class Broker:
                    "--token", self.token]
         if self.plugin:
             options += ["--plugin", self.plugin]
+        if self.ipv6_loopback:
+            options.append("--ipv6-loopback")
         self._run("start", *options)
         return self
 

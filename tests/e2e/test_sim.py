@@ -9,6 +9,7 @@ import json
 import os
 import select
 import signal
+import socket
 import subprocess
 import tempfile
 import termios
@@ -255,6 +256,34 @@ class SensorTest(SimCase):
             """))
 
 
+class EventLogTest(SimCase):
+    def test_bus_serial_port_and_network_in_one_timed_order(self):
+        with socket.create_server(("127.0.0.1", 0)) as listener:
+            port = listener.getsockname()[1]
+            client = textwrap.dedent(f"""\
+                import os, socket
+                socket.create_connection(("127.0.0.1", {port})).close()
+                os.execv({PROBE!r}, [{PROBE!r}, "i2c", "0", "address", "0x38", *{MEASURE!r},
+                                     "uart", "0", "baud", "115200", "i2c-stop", "uart-stop"])
+                """)
+            r = self.run_sim([], ["/usr/bin/python3", "-c", client])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(os.path.join(self.state, "events.log")) as f:
+            events = [line.split(" ", 2) for line in f.read().splitlines()]
+        times = [float(e[0]) for e in events]
+        self.assertEqual(times, sorted(times))
+        self.assertEqual([(e[1], e[2].split(" -> ")[0]) for e in events
+                          if not e[2].startswith("tcsetattr")],
+                         [("net", f"connect 127.0.0.1:{port}"), ("net", "close"),
+                          ("i2c", "open /dev/i2c-0"), ("i2c", "funcs"), ("i2c", "address 0x38"),
+                          ("i2c", "write 0x38 ac"), ("i2c", "read 0x38 reg 00"),
+                          ("uart", "open"), ("i2c", "close"), ("uart", "close")])
+        settings = [i for i, e in enumerate(events) if e[2].startswith("tcsetattr")]
+        opened = next(i for i, e in enumerate(events) if e[1:] == ["uart", "open"])
+        self.assertTrue(settings and all(opened < i for i in settings), events)
+        self.assertGreaterEqual(times[6] - times[5], 0.080)  # the probe's usleep
+
+
 class SerialTest(SimCase):
     UART = ["uart", "0", "baud", "115200", "mode", "8", "N", "1", "flow", "0", "0"]
 
@@ -312,6 +341,16 @@ class ProcessTest(SimCase):
         state = r.stderr.decode().removeprefix("board-sim: state in ").strip()
         self.addCleanup(subprocess.run, ["rm", "-rf", state])
         self.assertTrue(os.path.isfile(os.path.join(state, "serial.json")), r.stderr)
+
+    def test_closed_standard_descriptors_stay_closed_for_the_agent(self):
+        out = os.path.join(self.state, "closed.txt")
+        script = 'for f in 0 1 2; do [ -e /proc/$$/fd/$f ] || echo "$f" >>"$0"; done'
+        r = subprocess.run(self.command([], ["/bin/sh", "-c", script, out]), env=self.env,
+                           stdout=subprocess.DEVNULL, timeout=20,
+                           preexec_fn=lambda: (os.close(0), os.close(2)))
+        self.assertEqual(r.returncode, 0)
+        with open(out) as f:
+            self.assertEqual(f.read().split(), ["0", "2"])
 
     def test_signals_are_forwarded(self):
         proc = self.start([], [PROBE, "on-sigint", "7", "pause"])
