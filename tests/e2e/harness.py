@@ -10,9 +10,9 @@ from the environment that ctest sets:
                   127.0.0.1), so that builds can be tested side by side
   E2E_AGENT_PORT  the broker port the agent was built to reach (default 1884)
   E2E_TLS=1       the agent speaks MQTT over TLS: the broker then serves TLS on
-                  the agent's port, with a certificate signed by the CA of
-  E2E_CA_FILE     the CA file the agent was built to trust; a new CA is made
-                  there for every run
+                  the agent's port, with a certificate signed by a CA that is
+                  made for every run in
+  E2E_CA_FILE     the CA file the TLS agent was built to trust
 """
 
 import json
