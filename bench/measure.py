@@ -6,6 +6,7 @@ bench/README.md for what is measured and how.
 
     measure.py --agent NAME=BINARY [--agent NAME=BINARY] --preload LIB --plugin SO
                --work DIR --out FILE [--reps N] [--long-cycles N] [--sleep-scale F]
+               [--broker-host A] [--tls-ca DIR]
 """
 
 import argparse
@@ -27,9 +28,10 @@ REPO = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 from broker import TELEMETRY_TOPIC, Broker, Observer  # noqa: E402
 
-BROKER_HOST = "127.0.0.3"  # the bench agent is built for it; the lead's tests use 127.0.0.1
+BROKER_HOST = "127.0.0.3"  # the bench agent is built for it (--broker-host); the tests use 127.0.0.1
 BROKER_PORT = 1884
 OBSERVER_PORT = 1885
+BROKER_TLS_PORT = 8883  # with --tls-ca: the TLS agent's
 PYTHON = "/usr/bin/python3"
 SHELL = "/bin/sh"
 
@@ -539,7 +541,9 @@ class Bench:
         self.agent_names = []
         for entry in args.agent:
             name, _, binary = entry.partition("=")
-            label = "agent" if name == "agent" else f"agent ({name.split('-', 1)[-1]})"
+            variant = name.split("-", 1)[-1]
+            label = "agent" if name == "agent" else \
+                f"agent ({'TLS' if variant == 'tls' else variant})"
             self.programs.append(Program(name, label, [os.path.abspath(binary)]))
             self.agent_names.append(name)
         self.programs.append(Program("python", "Python (paho-mqtt, smbus2)",
@@ -568,8 +572,11 @@ class Bench:
         shutil.rmtree(state, ignore_errors=True)
         os.makedirs(state)
         os.chmod(state, 0o755)
+        tls = {"tls_port": BROKER_TLS_PORT, "tls_ca": os.path.abspath(self.args.tls_ca)} \
+            if self.args.tls_ca else {}
         self.broker = Broker(state, host=BROKER_HOST, port=BROKER_PORT,
-                             observer_port=OBSERVER_PORT, plugin=os.path.abspath(self.args.plugin))
+                             observer_port=OBSERVER_PORT, plugin=os.path.abspath(self.args.plugin),
+                             **tls)
         self.broker.start()
         self.broker_log = BrokerLog(os.path.join(state, "mosquitto.log"))
         self.broker_log.start()
@@ -768,6 +775,7 @@ def resummarise(args):
 
 
 def main(argv):
+    global BROKER_HOST
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--agent", action="append", required=True,
                    help="NAME=BINARY of an agent build (the first is the reference)")
@@ -781,9 +789,15 @@ def main(argv):
                    help="cycles of the agent's long run (default 1000)")
     p.add_argument("--sleep-scale", type=float, default=0.001,
                    help="the simulator's sleep() factor in the long run (default 0.001)")
+    p.add_argument("--broker-host", default=BROKER_HOST,
+                   help=f"loopback address of the broker the agents are built for (default {BROKER_HOST})")
+    p.add_argument("--tls-ca", help="folder of the CA (ca.crt, ca.key) that signs the broker's "
+                   "TLS certificate: the broker then also serves MQTT over TLS on "
+                   f"{BROKER_TLS_PORT}")
     p.add_argument("--summarise-only", action="store_true",
                    help="measure nothing: recompute the figures from the runs in --out")
     args = p.parse_args(argv)
+    BROKER_HOST = args.broker_host
     if args.summarise_only:
         resummarise(args)
         return

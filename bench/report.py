@@ -37,6 +37,11 @@ CHART_LABELS = {
 }
 
 
+# The TLS build beside the plain one: what TLS costs the agent.
+TLS_ROWS = ["peak_rss_kb", "steady_rss_kb", "instructions_per_cycle", "cpu_ms_per_cycle",
+            "syscalls_per_cycle", "first_ack_ms", "sigint_to_exit_ms"]
+
+
 def fmt(value, decimals=0):
     if value is None:
         return "–"
@@ -131,6 +136,8 @@ def markdown(results):
                   for m in progs) + " |")
     w("")
 
+    out.extend(tls_section(progs))
+
     w("## Ratios: agent / alternative\n")
     w("Below 1 the agent costs less.\n")
     header = []
@@ -183,10 +190,34 @@ def markdown(results):
     return "\n".join(out)
 
 
+def tls_section(progs):
+    """The TLS build's figures beside the plain build's, when both ran."""
+    if "agent" not in progs or "agent-tls" not in progs:
+        return []
+    plain, tls = progs["agent"]["figures"], progs["agent-tls"]["figures"]
+    out = ["## MQTT over TLS: the TLS build beside the plain build\n",
+           "`agent (TLS)` is the agent built with `-DAGENT_TLS=ON` (Paho's TLS client, OpenSSL 3; "
+           "the broker's TLS listener on port 8883). Its CA file is what a board's would be, the "
+           "system's CA bundle (`/etc/ssl/certs/ca-certificates.crt`), with the CA made for the run, "
+           "which signs the broker's certificate, added at its end.\n",
+           "| | agent | agent (TLS) | TLS − plain | TLS / plain |", "|---|---:|---:|---:|---:|"]
+    for key, label, unit, decimals in ROWS:
+        if key not in TLS_ROWS:
+            continue
+        a, b = plain.get(key), tls.get(key)
+        diff = None if a is None or b is None else b - a
+        sign = "+" if diff is not None and diff > 0 else ""
+        out.append(f"| {label}{' (' + unit + ')' if unit else ''} | {fmt(a, decimals)} | "
+                   f"{fmt(b, decimals)} | {sign}{fmt(diff, decimals)} | "
+                   f"{fmt_ratio(benchlib.ratio(b, a))} |")
+    out.append("")
+    return out
+
+
 def chart(results, out_dir):
     progs = results["programs"]
     agents = [n for n, p in progs.items() if p["is_agent"]]
-    final = agents[-1]  # the patched build when there is one
+    final = [a for a in agents if a != "agent-tls"][-1]  # the patched build when there is one
     data = os.path.join(out_dir, ".chart-ratios.dat")
     with open(data, "w") as f:
         for key in CHART_ROWS:

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# The benchmark: the agent side by side with a Python agent and a shell loop,
-# on the simulated board against a local broker on 127.0.0.3:1884. Writes
-# bench/results/results.md, chart.png and results.json. About 15-20 minutes.
+# The benchmark: the agent (plain, and with MQTT over TLS) side by side with a
+# Python agent and a shell loop, on the simulated board against a local broker
+# on 127.0.0.3 (1884, TLS on 8883). Writes bench/results/results.md, chart.png
+# and results.json. About 20-25 minutes.
 #
-#   bench/run.sh [--reps N] [--long-cycles N]
+#   bench/run.sh [--reps N] [--long-cycles N] [--host 127.X.Y.Z]
 #
+# --host: another loopback address for the broker (the agents are built for it).
 # When bench/agent-footprint.patch exists and is not yet applied to src/, an
 # agent built with it is measured as well ("agent (patched)").
 set -euo pipefail
@@ -13,35 +15,49 @@ bench=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$bench")
 work=$bench/work
 results=$bench/results
+host=127.0.0.3
 measure_args=()
 while [ $# -gt 0 ]; do
 	case $1 in
-	--reps | --long-cycles)
+	--reps | --long-cycles | --host)
 		[ $# -ge 2 ] || { echo "run.sh: $1 needs a value" >&2; exit 2; }
-		measure_args+=("$1" "$2")
+		if [ "$1" = --host ]; then host=$2; else measure_args+=("$1" "$2"); fi
 		shift 2
 		;;
 	*)
-		echo "usage: bench/run.sh [--reps N] [--long-cycles N]" >&2
+		echo "usage: bench/run.sh [--reps N] [--long-cycles N] [--host 127.X.Y.Z]" >&2
 		exit 2
 		;;
 	esac
 done
+[[ $host =~ ^127\.[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}$ ]] || { echo "run.sh: --host must be a loopback address" >&2; exit 2; }
 
 started=$(date +%s)
 "$bench/setup.sh"
 
 # The agent as the repository has it, built for the bench's broker address;
 # the simulator's library and the broker's plugin come with it.
-build() { # SOURCE_DIR BUILD_DIR
-	cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=Release -DAGENT_BROKER_HOST=127.0.0.3 \
-		-DAGENT_TESTS=OFF >/dev/null
-	cmake --build "$2" -j "$(nproc)" --target telemetry-agent boardsim token_auth >/dev/null
+build() { # SOURCE_DIR BUILD_DIR [CMAKE-ARGS...]
+	local src=$1 dir=$2
+	shift 2
+	cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DAGENT_BROKER_HOST="$host" \
+		-DAGENT_TESTS=OFF "$@" >/dev/null
+	cmake --build "$dir" -j "$(nproc)" --target telemetry-agent boardsim token_auth >/dev/null
 }
 mkdir -p "$work"
-echo "building the agent (release, broker 127.0.0.3)"
+echo "building the agent (release, broker $host)"
 build "$top" "$work/build"
 agents=(--agent "agent=$work/build/telemetry-agent")
+
+# The TLS build trusts what a board's would, the system's CA bundle, with the
+# CA made for this run (it signs the bench broker's certificate) added to it.
+tls=$work/tls
+rm -rf "$tls"
+"$top/broker/tls-certs.sh" ca "$tls/ca"
+cat /etc/ssl/certs/ca-certificates.crt "$tls/ca/ca.crt" >"$tls/ca-bundle.crt"
+echo "building the agent with MQTT over TLS (release, broker $host:8883)"
+build "$top" "$work/build-tls" -DAGENT_TLS=ON -DAGENT_CA_FILE="$tls/ca-bundle.crt"
+agents+=(--agent "agent-tls=$work/build-tls/telemetry-agent")
 
 patch_file=$bench/agent-footprint.patch
 if [ -f "$patch_file" ]; then
@@ -65,6 +81,7 @@ cc -O2 -Wall -Wextra -Werror -o "$work/spawn" "$bench/spawn.c"
 mkdir -p "$results"
 /usr/bin/python3 "$bench/measure.py" "${agents[@]}" --spawn "$work/spawn" \
 	--preload "$work/build/sim/libboardsim.so" --plugin "$work/build/broker/token_auth.so" \
+	--broker-host "$host" --tls-ca "$tls/ca" \
 	--work "$work" --out "$results/results.json" "${measure_args[@]}"
 /usr/bin/python3 "$bench/report.py" "$results/results.json" "$results"
 echo "bench/run.sh: done in $(($(date +%s) - started)) s: $results/results.md, $results/chart.png"

@@ -4,13 +4,19 @@
 # in STATE_DIR.
 #
 #   run-broker.sh start STATE_DIR [--host A] [--port P] [--observer-port P] [--plugin PATH] [--token T]
-#                                 [--ipv6-loopback]
+#                 [--ipv6-loopback] [--tls-port P [--tls-ca DIR] [--tls-name NAME] [--tls-expired]]
 #   run-broker.sh stop STATE_DIR
 #
 # --ipv6-loopback: the device port also listens on ::1, for agents that reach
 # the broker as "localhost" where that name resolves to ::1 first.
 # start prints nothing on success; it fails before starting anything if a port is taken.
 # The plugin defaults to $BROKER_PLUGIN, else build/broker/token_auth.so in the repository.
+#
+# --tls-port P adds a listener for MQTT over TLS (1.2 or later) on P with the same token
+# and topic rules. Its server certificate is made for this run (tls-certs.sh) in
+# STATE_DIR/tls/server.crt, for NAME (default: the host address), signed by the CA in
+# DIR (ca.crt, ca.key; default: a new one in STATE_DIR/tls/ca, the file a client then
+# trusts is STATE_DIR/tls/ca/ca.crt). --tls-expired: a certificate whose validity ended.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -20,6 +26,10 @@ observer_port=1885
 token=Tz8LwQ3nVb6RkY1mHc5J
 plugin=${BROKER_PLUGIN:-$(dirname "$here")/build/broker/token_auth.so}
 ipv6_loopback=0
+tls_port=""
+tls_ca=""
+tls_name=""
+tls_expired=""
 start_timeout_ticks=100 # of 0.05 s
 stop_timeout_ticks=100  # of 0.05 s
 
@@ -29,7 +39,8 @@ die() {
 }
 
 usage() {
-	echo "usage: run-broker.sh start STATE_DIR [--host A] [--port P] [--observer-port P] [--plugin PATH] [--token T] [--ipv6-loopback]" >&2
+	echo "usage: run-broker.sh start STATE_DIR [--host A] [--port P] [--observer-port P] [--plugin PATH] [--token T]" >&2
+	echo "                     [--ipv6-loopback] [--tls-port P [--tls-ca DIR] [--tls-name NAME] [--tls-expired]]" >&2
 	echo "       run-broker.sh stop STATE_DIR" >&2
 	exit 2
 }
@@ -70,14 +81,44 @@ write_config() {
 	sed -e "s|@HOST@|$host|" -e "s|@PORT@|$port|" -e "s|@OBSERVER_PORT@|$observer_port|" \
 		-e "s|@TOKEN@|$(sed_value "$token")|" -e "s|@PLUGIN@|$(sed_value "$plugin")|" -e "s|@BROKER_DIR@|$(sed_value "$here")|" \
 		"$here/mosquitto.conf.in" >"$conf"
-	if [ "$ipv6_loopback" -eq 1 ]; then
-		# The device listener's section once more, on ::1: the same rules.
-		echo >>"$conf"
-		sed -n '/^# Devices:/,/^$/p' "$conf" | sed "s|^listener $port $host\$|listener $port ::1|" >>"$conf.v6"
-		grep -qx "listener $port ::1" "$conf.v6" || die "no device listener in $here/mosquitto.conf.in"
-		cat "$conf.v6" >>"$conf"
-		rm -f "$conf.v6"
+	[ -z "$tls_port" ] || write_tls_listener
+	[ "$ipv6_loopback" -eq 0 ] || write_ipv6_listener
+}
+
+# The device listener's section once more, on ::1: the same rules.
+write_ipv6_listener() {
+	echo >>"$conf"
+	sed -n '/^# Devices:/,/^$/p' "$conf" | sed "s|^listener $port $host\$|listener $port ::1|" >>"$conf.v6"
+	grep -qx "listener $port ::1" "$conf.v6" || die "no device listener in $here/mosquitto.conf.in"
+	cat "$conf.v6" >>"$conf"
+	rm -f "$conf.v6"
+}
+
+# The TLS listener: a copy of the device listener's block (from its listener
+# line to the next blank line), on the TLS port, with the run's certificate.
+write_tls_listener() {
+	local tls_dir=$state_dir/tls
+	rm -rf "$tls_dir"
+	if [ -z "$tls_ca" ]; then
+		"$here/tls-certs.sh" ca "$tls_dir/ca"
+		tls_ca=$tls_dir/ca
 	fi
+	"$here/tls-certs.sh" server "$tls_dir" "$tls_ca" "${tls_name:-$host}" $tls_expired
+	# Started as root, mosquitto loads the certificate once it runs as the user mosquitto.
+	if [ "$(id -u)" -eq 0 ] && ! runuser -u mosquitto -- test -r "$tls_dir/server.key"; then
+		die "the user mosquitto cannot read $tls_dir: make $state_dir and the folders above it searchable (chmod o+x)"
+	fi
+	{
+		echo
+		echo "# Devices over TLS: the rules of the listener on $port."
+		awk -v first="listener $port $host" -v tls="listener $tls_port $host" '
+			$0 == first { copy = 1; print tls; next }
+			copy && $0 == "" { exit }
+			copy { print }' "$conf"
+		echo "certfile $tls_dir/server.crt"
+		echo "keyfile $tls_dir/server.key"
+		echo "tls_version tlsv1.2"
+	} >>"$conf"
 }
 
 wait_until_running() {
@@ -89,13 +130,14 @@ wait_until_running() {
 		fi
 		if grep -q 'mosquitto version .* running' "$log" &&
 			port_open "$port" && port_open "$observer_port" &&
-			{ [ "$ipv6_loopback" -eq 0 ] || port_open "$port" ::1; }; then
+			{ [ "$ipv6_loopback" -eq 0 ] || port_open "$port" ::1; } &&
+			{ [ -z "$tls_port" ] || port_open "$tls_port"; }; then
 			return 0
 		fi
 		sleep 0.05
 	done
 	kill -KILL "$pid" 2>/dev/null || true
-	die "mosquitto did not open ports $port and $observer_port within 5 s (log: $log)"
+	die "mosquitto did not open ports $port, $observer_port ${tls_port:+and $tls_port }within 5 s (log: $log)"
 }
 
 start() {
@@ -105,6 +147,13 @@ start() {
 	check_port_number "$port"
 	check_port_number "$observer_port"
 	[ "$port" != "$observer_port" ] || die "--port and --observer-port must differ"
+	if [ -n "$tls_port" ]; then
+		check_port_number "$tls_port"
+		[ "$tls_port" != "$port" ] && [ "$tls_port" != "$observer_port" ] ||
+			die "--tls-port must differ from --port and --observer-port"
+	elif [ -n "$tls_ca$tls_name$tls_expired" ]; then
+		die "--tls-ca, --tls-name and --tls-expired need --tls-port"
+	fi
 	[[ $token =~ ^[A-Za-z0-9._~+/=-]+$ ]] || die "bad token: '$token'"
 	[ -r "$plugin" ] || die "plugin not found: $plugin (build it, or give --plugin PATH)"
 	plugin=$(realpath "$plugin")
@@ -114,6 +163,7 @@ start() {
 	check_port_free "$port"
 	check_port_free "$observer_port"
 	[ "$ipv6_loopback" -eq 0 ] || check_port_free "$port" ::1
+	[ -z "$tls_port" ] || check_port_free "$tls_port"
 	write_config
 	: >"$log"
 	# A session of its own: a Ctrl-C meant for the agent in the same terminal
@@ -147,11 +197,13 @@ command=$1
 state_dir=$2
 shift 2
 while [ $# -gt 0 ]; do
-	if [ "$1" = --ipv6-loopback ]; then
-		ipv6_loopback=1
+	case $1 in # the options without a value
+	--ipv6-loopback | --tls-expired)
+		[ "$1" = --ipv6-loopback ] && ipv6_loopback=1 || tls_expired=expired
 		shift
 		continue
-	fi
+		;;
+	esac
 	[ $# -ge 2 ] || usage
 	case $1 in
 	--host) host=$2 ;;
@@ -159,6 +211,9 @@ while [ $# -gt 0 ]; do
 	--observer-port) observer_port=$2 ;;
 	--plugin) plugin=$2 ;;
 	--token) token=$2 ;;
+	--tls-port) tls_port=$2 ;;
+	--tls-ca) tls_ca=$2 ;;
+	--tls-name) tls_name=$2 ;;
 	*) usage ;;
 	esac
 	shift 2

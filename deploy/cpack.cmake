@@ -83,8 +83,15 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${AGENT_PACKAGE_MAINTAINER}")
 # Dependencies (libc6, libpaho-mqtt1.3, libjson-c5) are
 # computed from the binary by dpkg-shlibdeps, which reads the ELF class and
 # looks in the armhf multiarch folders (the armhf packages must be installed:
-# scripts/setup-armhf.sh).
+# scripts/setup-armhf.sh). With TLS, OpenSSL (libssl3) comes with
+# libpaho-mqtt1.3, whose libpaho-mqtt3cs the agent links; a CA file of the
+# system's store comes with ca-certificates, which nothing else pulls in.
+# (AGENT_CA_FILE is empty here unless given: the top level, which sets its
+# default, the system's bundle, comes after this file.)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(AGENT_TLS AND "${AGENT_CA_FILE}" MATCHES "^(/etc/ssl/certs/.*)?$")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "ca-certificates")
+endif()
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${_deploy_dir}/debian/conffiles" "${_deploy_dir}/debian/postinst"

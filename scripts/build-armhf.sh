@@ -14,6 +14,11 @@
 # The two agents differ only in the broker host compiled in; check-deploy.sh
 # compares them. Checks that what it built is ARM code of the board's kind.
 # Needs scripts/setup-armhf.sh first.
+#
+#   build-armhf.sh --tls [CMAKE-ARGS...]
+# does the same for an agent with MQTT over TLS (-DAGENT_TLS=ON) in
+# build-armhf-tls/ (broker 127.0.0.6, trusting the CA its tests make) and
+# build-armhf-tls-deb/ (trusting AGENT_CA_FILE, default the system's CAs).
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,6 +29,16 @@ toolchain="$top/cmake/armhf-toolchain.cmake"
 # end-to-end suite runs beside the native ones (127.0.0.1, 127.0.0.2);
 # AGENT_TEST_NET=127.X.Y (scripts/test.sh) makes it 127.X.Y.4.
 test_host=${AGENT_TEST_NET:-127.0.0}.4
+tested_tls=()
+deb_tls=()
+if [ "${1:-}" = --tls ]; then
+	shift
+	build="$top/build-armhf-tls"
+	deb_build="$top/build-armhf-tls-deb"
+	test_host=${AGENT_TEST_NET:-127.0.0}.6
+	tested_tls=(-DAGENT_TLS=ON -DAGENT_CA_FILE="$build/e2e-ca/ca.crt")
+	deb_tls=(-DAGENT_TLS=ON)
+fi
 
 die() {
 	echo "build-armhf.sh: $*" >&2
@@ -45,9 +60,9 @@ configure() { # configure DIR CMAKE-ARGS...
 		{ cat "$dir.configure.log" >&2; die "configure of ${dir##*/} failed"; }
 	mv "$dir.configure.log" "$dir/configure.log"
 }
-configure "$build" -DAGENT_BROKER_HOST=$test_host -DAGENT_HOST_BUILD_DIR="$top/build"
+configure "$build" -DAGENT_BROKER_HOST=$test_host -DAGENT_HOST_BUILD_DIR="$top/build" "${tested_tls[@]}"
 cmake --build "$build" -j "$(nproc)"
-configure "$deb_build" -DAGENT_TESTS=OFF "$@"
+configure "$deb_build" -DAGENT_TESTS=OFF "${deb_tls[@]}" "$@"
 cmake --build "$deb_build" -j "$(nproc)"
 
 sim_lib="$build/sim/libboardsim.so"

@@ -16,11 +16,21 @@
 #   - lintian: no error and no warning. The info-level tags left are explained
 #     in deploy/README.md.
 # Ends with one line "N passed, N failed".
+#
+#   check-deploy.sh --tls
+# checks the package of `scripts/build-armhf.sh --tls` the same way, against
+# its own tested build: MQTT over TLS, its CA file, and what it depends on.
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build-armhf"          # the tested build (simulator, mraa-probe)
 deb_build="$top/build-armhf-deb"  # the package's build
+tls=false
+if [ "${1:-}" = --tls ]; then
+	tls=true
+	build="$top/build-armhf-tls"
+	deb_build="$top/build-armhf-tls-deb"
+fi
 sysroot=/usr/arm-linux-gnueabihf
 passed=0
 failed=0
@@ -32,6 +42,9 @@ pass() {
 fail() {
 	failed=$((failed + 1))
 	echo "FAILED: $*"
+}
+cached() { # cached BUILD-DIR VARIABLE: its value in the build's CMake cache
+	sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"
 }
 check() { # check DESCRIPTION COMMAND...
 	local what=$1
@@ -79,9 +92,30 @@ control_ok() {
 		grep -qF "$d" <<<"$depends" || { echo "  missing dependency $d"; return 1; }
 	done
 	# MRAA and the C++ run-time are linked in statically.
-	! grep -qE 'mraa|libstdc\+\+' <<<"$depends"
+	! grep -qE 'mraa|libstdc\+\+' <<<"$depends" || return 1
+	# The system's CA bundle: the TLS agent's default CA file.
+	if $tls && [ "$(cached "$deb_build" AGENT_CA_FILE)" = /etc/ssl/certs/ca-certificates.crt ]; then
+		grep -qE '(^|, )ca-certificates(,|$)' <<<"$depends" || { echo "  missing ca-certificates"; return 1; }
+	elif grep -qE 'ca-certificates|libssl' <<<"$depends"; then
+		echo "  TLS dependencies in a package without TLS"
+		return 1
+	fi
 }
-check "armhf package; dependencies computed: libc6, libpaho-mqtt1.3, libjson-c5, no libstdc++6" control_ok
+check "armhf package; dependencies computed: libc6, libpaho-mqtt1.3, libjson-c5, no libstdc++6$($tls && echo '; ca-certificates')" control_ok
+
+# The agent links Paho's plain client, or with TLS its TLS client, whose
+# package (a dependency) brings OpenSSL.
+paho_ok() {
+	local lib=libpaho-mqtt3c.so.1 paho_depends
+	$tls && lib=libpaho-mqtt3cs.so.1
+	readelf -d "$agent" | grep -qF "Shared library: [$lib]" || { echo "  does not need $lib"; return 1; }
+	$tls || return 0
+	paho_depends=$(dpkg-query -W -f='${Depends}' libpaho-mqtt1.3:armhf)
+	echo "  libpaho-mqtt1.3:armhf Depends: $paho_depends"
+	grep -qE '(^|, )libssl3( |,|$)' <<<"$paho_depends" &&
+		readelf -d "/usr/lib/arm-linux-gnueabihf/$lib" | grep -qF 'Shared library: [libssl.so.3]'
+}
+check "binary links $($tls && echo 'libpaho-mqtt3cs.so.1, whose package brings libssl3' || echo libpaho-mqtt3c.so.1)" paho_ok
 
 check "platform file is a conffile" grep -qx "$platform_file" "$work/control/conffiles"
 
@@ -118,19 +152,28 @@ glibc_ok() {
 }
 check "binary runs on glibc 2.36 (Debian 12)" glibc_ok
 
-cached() { # cached BUILD-DIR VARIABLE: its value in the build's CMake cache
-	sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"
-}
 # The end-to-end tests ran build-armhf's agent, compiled to reach the test
-# broker on a loopback address; the package's agent is the same sources with
-# the deployment's host. A tested host in the package would point the board at
-# itself.
+# broker on a loopback address (and, with TLS, to trust the tests' CA); the
+# package's agent is the same sources with the deployment's settings. A tested
+# setting in the package would point the board at itself.
+server_uri() { # server_uri BUILD-DIR: the broker the build's agent reaches
+	local scheme=tcp port
+	port=$(cached "$1" AGENT_BROKER_PORT)
+	if [[ $(cached "$1" AGENT_TLS) =~ ^(ON|on|1|TRUE|true|YES|yes)$ ]]; then
+		scheme=ssl port=${port:-8883}
+	else
+		port=${port:-1884}
+	fi
+	echo "$scheme://$(cached "$1" AGENT_BROKER_HOST):$port"
+}
 same_agent_ok() {
-	python3 - "$agent" "$build/telemetry-agent" "$(cached "$deb_build" AGENT_BROKER_HOST)" \
-		"$(cached "$build" AGENT_BROKER_HOST)" "$work" <<'EOF'
+	local settings=("$(server_uri "$deb_build")" "$(server_uri "$build")")
+	$tls && settings+=("$(cached "$deb_build" AGENT_CA_FILE)" "$(cached "$build" AGENT_CA_FILE)")
+	python3 - "$agent" "$build/telemetry-agent" "$work" "${settings[@]}" <<'EOF'
 import subprocess, sys
-packaged, tested, host, tested_host, work = sys.argv[1:]
-uri, tested_uri = (f"tcp://{h}:1884".encode() for h in (host, tested_host))
+packaged, tested, work = sys.argv[1:4]
+# (the package's, the tested build's): the broker's URI, with TLS the CA file
+pairs = [(a.encode(), b.encode()) for a, b in zip(sys.argv[4::2], sys.argv[5::2])]
 
 def code(path, name):
     """The binary stripped as CPack strips it, without its build ID (a hash of
@@ -142,20 +185,23 @@ def code(path, name):
     return open(out, "rb").read()
 
 p, t = code(packaged, "packaged"), code(tested, "tested")
-print(f"  packaged: {uri.decode()}; tested: {tested_uri.decode()}")
-if tested_uri in p:
-    sys.exit("  the packaged agent reaches the test build's broker")
-if p.count(uri + b"\0") != 1:
-    sys.exit(f"  the packaged agent does not hold {uri.decode()} exactly once")
-if len(uri) != len(tested_uri):
-    print("  hosts of different lengths: the binaries cannot be compared byte for byte")
+for mine, tested_one in pairs:
+    print(f"  packaged: {mine.decode()}; tested: {tested_one.decode()}")
+    if tested_one in p:
+        sys.exit(f"  the packaged agent holds the test build's {tested_one.decode()}")
+    if p.count(mine + b"\0") != 1:
+        sys.exit(f"  the packaged agent does not hold {mine.decode()} exactly once")
+if any(len(a) != len(b) for a, b in pairs):
+    print("  settings of different lengths: the binaries cannot be compared byte for byte")
     sys.exit(0)
-diff = [i for i, (a, b) in enumerate(zip(p, t.replace(tested_uri, uri))) if a != b]
-print(f"  {len(p)} bytes, {len(diff)} differ from the tested agent's once its host is replaced")
+for mine, tested_one in pairs:
+    t = t.replace(tested_one, mine)
+diff = [i for i, (a, b) in enumerate(zip(p, t)) if a != b]
+print(f"  {len(p)} bytes, {len(diff)} differ from the tested agent's once its settings are replaced")
 sys.exit(0 if len(p) == len(t) and not diff else 1)
 EOF
 }
-check "packaged agent: the tested one, with the package's broker host" same_agent_ok
+check "packaged agent: the tested one, with the package's broker$($tls && echo ' and CA file')" same_agent_ok
 
 # ---- the MRAA platform file, read by MRAA 1.9 itself ----
 # The ARM mraa-probe of the simulator (built by build-armhf.sh) opens bus 0

@@ -11,7 +11,7 @@ apt_packages=(
 	cmake pkg-config
 	crossbuild-essential-armhf qemu-user
 	libpaho-mqtt-dev:armhf libjson-c-dev:armhf libgtest-dev:armhf
-	libstdc++6:armhf
+	libstdc++6:armhf libssl-dev:armhf
 	lintian dpkg-dev fakeroot file systemd
 )
 

@@ -11,6 +11,7 @@ apt_packages=(
 	libpaho-mqtt-dev libjson-c-dev libgtest-dev
 	mosquitto mosquitto-clients mosquitto-dev libmosquitto-dev
 	python3
+	libssl-dev openssl # the TLS build; the local endpoint's TLS certificates
 )
 # npm fetches MRAA's source package; this machine kind may ship its own Node.js.
 command -v npm >/dev/null || apt_packages+=(npm)

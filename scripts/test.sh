@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # The project's test command: installs what is missing, builds the agent
 # (release, and debug with ASan+UBSan, for this PC; release for the board,
-# armhf, with its Debian package), checks formatting, the package and the
-# unit, and runs every test. The ARM suite runs the ARM agent and the ARM
+# armhf, with its Debian package; and release with MQTT over TLS for both,
+# with the board's TLS package), checks formatting, the packages and the
+# unit, and runs every test. The ARM suites run the ARM agent and the ARM
 # simulator under qemu-arm. Each build's agent is compiled to reach its own
-# loopback address (127.0.0.1, .2, .4), so the suites run side by side.
-# AGENT_TEST_NET=127.X.Y moves them to 127.X.Y.1, .2, .4, so that two work
-# trees can run their suites on one machine at the same time.
+# loopback address (127.0.0.1, .2, .4; with TLS .5 and .6), so the suites run
+# side by side. AGENT_TEST_NET=127.X.Y moves them to 127.X.Y.1, .2, .4, .5,
+# .6, so that two work trees can run their suites on one machine at the same
+# time.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -30,18 +32,25 @@ configure_and_build() {
 configure_and_build build -DCMAKE_BUILD_TYPE=Release -DAGENT_BROKER_HOST=$release_host
 configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DAGENT_SANITIZE=ON \
 	-DAGENT_BROKER_HOST=$net.2
+# TLS: the tests make the CA this agent trusts (tests/CMakeLists.txt).
+configure_and_build build-tls -DCMAKE_BUILD_TYPE=Release -DAGENT_TLS=ON \
+	-DAGENT_BROKER_HOST=$net.5 -DAGENT_CA_FILE="$top/build-tls/e2e-ca/ca.crt"
 
-# The board: build-armhf/ (tested, $net.4) and the package from build-armhf-deb/.
+# The board: build-armhf/ (tested, $net.4) and the package from build-armhf-deb/;
+# with TLS build-armhf-tls/ (tested, $net.6) and build-armhf-tls-deb/.
 scripts/setup-armhf.sh
 scripts/build-armhf.sh
+scripts/build-armhf.sh --tls
 
 git ls-files -co --exclude-standard -- '*.c' '*.cpp' '*.hpp' '*.h' |
 	xargs clang-format --dry-run --Werror
 
 # No binary of ours may make the loader search the working directory.
-scripts/check-runpath.sh build build-asan build-armhf build-armhf-deb .deps | grep -v '^ok: '
+scripts/check-runpath.sh build build-asan build-tls build-armhf build-armhf-deb build-armhf-tls \
+	build-armhf-tls-deb .deps | grep -v '^ok: '
 
 scripts/check-deploy.sh
+scripts/check-deploy.sh --tls
 
 # Runs ctest in each given build folder at the same time; prints each log
 # whole, in order, and fails if any failed.
@@ -59,4 +68,4 @@ run_suites() {
 	done
 	return $status
 }
-run_suites build build-asan build-armhf
+run_suites build build-asan build-armhf build-tls build-armhf-tls

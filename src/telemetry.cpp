@@ -11,7 +11,11 @@ namespace
 {
 
 // Session
-constexpr char MQTT_SERVER_URI[] = "tcp://" AGENT_BROKER_HOST ":1884";
+#if AGENT_TLS
+constexpr char MQTT_SERVER_URI[] = "ssl://" AGENT_BROKER_HOST ":" AGENT_BROKER_PORT;
+#else
+constexpr char MQTT_SERVER_URI[] = "tcp://" AGENT_BROKER_HOST ":" AGENT_BROKER_PORT;
+#endif
 constexpr char MQTT_CLIENT_ID[] = "quorvalMeshNode";
 constexpr char MQTT_USERNAME[] = AGENT_ACCESS_TOKEN;
 constexpr int MQTT_KEEPALIVE_S = 20;
@@ -28,6 +32,30 @@ constexpr unsigned long MQTT_WAIT_SLICE_MS = 100;
 // sends a keep-alive ping when one is due and reads what has come, the answer
 // to the last ping included (well within the keep-alive's 20 s).
 constexpr unsigned long MQTT_IDLE_RUN_MS = 0;
+
+#if AGENT_TLS
+// TLS: the broker's certificate must chain to one of these and name the host.
+constexpr char TLS_CA_FILE[] = AGENT_CA_FILE;
+// TLS 1.2 and 1.3 suites only, so that no older protocol version can be
+// agreed on, at OpenSSL's security level 2 (keys of 2048 bits RSA or 224 bits
+// EC and more, no SHA-1 signatures): Paho would lower the level to 1.
+constexpr char TLS_CIPHER_LIST[] = "DEFAULT:!SSLv3:!TLSv1:@SECLEVEL=2";
+
+MQTTClient_SSLOptions ssl_opts = MQTTClient_SSLOptions_initializer;
+
+void setup_tls()
+{
+    ssl_opts.trustStore = TLS_CA_FILE;
+    ssl_opts.disableDefaultTrustStore = 1;
+    ssl_opts.enableServerCertAuth = 1; // the chain
+    ssl_opts.verify = 1;               // the host name
+    // Paho passes this on with OpenSSL before 1.1 only; the cipher list keeps
+    // the session at TLS 1.2 or later with every version.
+    ssl_opts.sslVersion = MQTT_SSL_VERSION_TLS_1_2;
+    ssl_opts.enabledCipherSuites = TLS_CIPHER_LIST;
+    conn_opts.ssl = &ssl_opts;
+}
+#endif
 
 // A connect cannot be interrupted; while it blocks, the interrupt handler
 // ends the process (see connect_in_progress).
@@ -115,6 +143,9 @@ int setup_mqtt_session()
     conn_opts.username = MQTT_USERNAME;
     // The library's initializer used to hold a 20 s retry interval; keep it.
     conn_opts.retryInterval = MQTT_RETRY_INTERVAL_S;
+#if AGENT_TLS
+    setup_tls();
+#endif
     return connect_session();
 }
 

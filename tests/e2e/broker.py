@@ -1,6 +1,7 @@
 """The local device endpoint for end-to-end tests.
 
-Broker starts and stops mosquitto through broker/run-broker.sh (the one implementation).
+Broker starts and stops mosquitto through broker/run-broker.sh (the one implementation),
+with a TLS listener when given tls_port; make_ca makes a certificate authority for a run.
 Observer is a minimal MQTT 5 subscriber that records every message the broker delivers as
 (topic, payload bytes, qos, retain), with the QoS and retain flag as published.
 """
@@ -14,6 +15,7 @@ import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RUN_BROKER = os.path.normpath(os.path.join(HERE, "..", "..", "broker", "run-broker.sh"))
+TLS_CERTS = os.path.join(os.path.dirname(RUN_BROKER), "tls-certs.sh")
 
 HOST = os.environ.get("E2E_HOST", "127.0.0.1")  # ctest sets it per build
 DEFAULT_PORT = 1884
@@ -36,12 +38,28 @@ class BrokerError(Exception):
     pass
 
 
+def make_ca(directory):
+    """A new certificate authority: directory/ca.crt and ca.key."""
+    subprocess.run([TLS_CERTS, "ca", directory], check=True, timeout=20)
+
+
+def make_server_certificate(directory, ca_dir, name, variant=None):
+    """directory/server.crt and server.key for name, signed by ca_dir's CA;
+    variant "expired" or "weak-key" (see broker/tls-certs.sh)."""
+    subprocess.run([TLS_CERTS, "server", directory, ca_dir, name] + ([variant] if variant else []),
+                   check=True, timeout=20)
+
+
 class Broker:
-    """mosquitto with config, log and pid in state_dir. plugin=None: run-broker.sh's default."""
+    """mosquitto with config, log and pid in state_dir. plugin=None: run-broker.sh's default.
+    ipv6_loopback: the device port listens on ::1 as well.
+    tls_port: also MQTT over TLS there, with a server certificate signed by the CA in
+    tls_ca (None: a new one, tls_ca_file() then names it), for tls_name (None: the host),
+    expired with tls_expired."""
 
     def __init__(self, state_dir, port=DEFAULT_PORT, observer_port=DEFAULT_OBSERVER_PORT,
-                 plugin=None, token=TOKEN, host=HOST, ipv6_loopback=False):
-        """ipv6_loopback: the device port listens on ::1 as well."""
+                 plugin=None, token=TOKEN, host=HOST, tls_port=None, tls_ca=None, tls_name=None,
+                 tls_expired=False, ipv6_loopback=False):
         self.state_dir = state_dir
         self.ipv6_loopback = ipv6_loopback
         self.host = host
@@ -49,6 +67,10 @@ class Broker:
         self.port = port
         self.observer_port = observer_port
         self.plugin = plugin
+        self.tls_port = tls_port
+        self.tls_ca = tls_ca
+        self.tls_name = tls_name
+        self.tls_expired = tls_expired
 
     def start(self):
         options = ["--host", self.host, "--port", str(self.port), "--observer-port", str(self.observer_port),
@@ -57,8 +79,24 @@ class Broker:
             options += ["--plugin", self.plugin]
         if self.ipv6_loopback:
             options.append("--ipv6-loopback")
+        if self.tls_port:
+            options += ["--tls-port", str(self.tls_port)]
+            if self.tls_ca:
+                options += ["--tls-ca", self.tls_ca]
+            if self.tls_name:
+                options += ["--tls-name", self.tls_name]
+            if self.tls_expired:
+                options.append("--tls-expired")
         self._run("start", *options)
         return self
+
+    def tls_ca_file(self):
+        """The CA certificate a client must trust to reach the TLS listener."""
+        return os.path.join(self.tls_ca or os.path.join(self.state_dir, "tls", "ca"), "ca.crt")
+
+    def tls_server_files(self):
+        """(certificate, key) of the TLS listener."""
+        return tuple(os.path.join(self.state_dir, "tls", n) for n in ("server.crt", "server.key"))
 
     def stop(self):
         self._run("stop")

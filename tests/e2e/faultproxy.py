@@ -18,6 +18,7 @@ A fault "for new connections" applies to those the proxy has not accepted yet
                         per_second times a second, between the broker's own packets, as
                         a broker that publishes to a client which never subscribed
                         (per_second 0: stop)
+With record=True it keeps every byte it reads from either side: recorded().
 
 As a script: faultproxy.py LISTEN TARGET, then one command per line on stdin:
 pass, delay S, drop, freeze, thaw, close, refuse, blackhole. Stops on SIGINT or SIGTERM.
@@ -66,11 +67,12 @@ class _Conn:
 
 
 class FaultProxy:
-    def __init__(self, listen_port, target_port, host=HOST):
+    def __init__(self, listen_port, target_port, host=HOST, record=False):
         """listen_port 0 picks a free port: see .port after start()."""
         self.host = host
         self.port = listen_port
         self.target_port = target_port
+        self._recording = {"up": bytearray(), "down": bytearray()} if record else None
         self.accepted = 0  # connections accepted so far (all kinds)
         self.dropped_bytes = 0  # downstream bytes swallowed by drop_downstream
         self._lock = threading.Lock()
@@ -168,6 +170,12 @@ class FaultProxy:
         with self._lock:
             return len(self._conns)
 
+    def recorded(self):
+        """(upstream, downstream): every byte read so far from clients and from the target,
+        of all connections, dropped or black-holed ones included."""
+        with self._lock:
+            return bytes(self._recording["up"]), bytes(self._recording["down"])
+
     def _set(self, **faults):
         with self._lock:
             for name, value in faults.items():
@@ -248,6 +256,8 @@ class FaultProxy:
             return
         except OSError:
             data = b""
+        if data and self._recording is not None:
+            self._recording["up" if pipe is conn.up else "down"] += data
         if not data:
             pipe.eof = True
         elif pipe.dst is None:

@@ -8,6 +8,11 @@ from the environment that ctest sets:
   E2E_SLOWDOWN    factor for the time bounds of start-up and shutdown (emulation)
   E2E_HOST        the loopback address the agent was built to reach (default
                   127.0.0.1), so that builds can be tested side by side
+  E2E_AGENT_PORT  the broker port the agent was built to reach (default 1884)
+  E2E_TLS=1       the agent speaks MQTT over TLS: the broker then serves TLS on
+                  the agent's port, with a certificate signed by a CA that is
+                  made for every run in
+  E2E_CA_FILE     the CA file the TLS agent was built to trust
 """
 
 import collections
@@ -22,7 +27,7 @@ import tempfile
 import time
 import unittest
 
-from broker import TELEMETRY_TOPIC, Broker, Observer
+from broker import TELEMETRY_TOPIC, Broker, Observer, make_ca
 from faultproxy import FaultProxy
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -39,9 +44,13 @@ SANITIZED = os.environ.get("E2E_SANITIZED") == "1"
 # build the run command uses).
 AGENT_HOST = os.environ.get("E2E_AGENT_HOST", HOST)
 
-AGENT_PORT = 1884  # compiled into the agent
+AGENT_PORT = int(os.environ.get("E2E_AGENT_PORT", "1884"))  # compiled into the agent
+TLS = os.environ.get("E2E_TLS") == "1"
+CA_FILE = os.environ.get("E2E_CA_FILE")
 OBSERVER_PORT = 1885
 BROKER_BEHIND_PROXY_PORT = 18840
+# With TLS, the broker's plain device listener, which the agent does not use.
+PLAIN_PORT = 1884
 
 PAUSE_S = 7.0
 # How long after SIGINT the agent may take to end.
@@ -246,11 +255,26 @@ class Agent:
         raise AssertionError("board-sim wrote no agent.pid")
 
 
+_trusted_ca_dir = None
+
+
+def trusted_ca_dir():
+    """The folder of the CA the TLS agent trusts (CA_FILE): a new CA, once per run."""
+    global _trusted_ca_dir
+    if _trusted_ca_dir is None:
+        assert CA_FILE and os.path.basename(CA_FILE) == "ca.crt", CA_FILE
+        make_ca(os.path.dirname(CA_FILE))
+        _trusted_ca_dir = os.path.dirname(CA_FILE)
+    return _trusted_ca_dir
+
+
 class AgentTestCase(unittest.TestCase):
     """A fresh broker (with an observer) and board per test. With proxy=True the
-    agent reaches the broker through a fault proxy on the agent's port."""
+    agent reaches the broker through a fault proxy on the agent's port; with
+    record_wire=True as well, the proxy keeps the bytes it forwards."""
 
     proxy = False
+    record_wire = False
     token = None
 
     def setUp(self):
@@ -258,6 +282,7 @@ class AgentTestCase(unittest.TestCase):
         self.addCleanup(lambda: print("%s: %.1f s" % (self.id(), time.monotonic() - started),
                                       file=sys.stderr))
         self.dir = tempfile.mkdtemp(prefix="e2e-agent-")
+        os.chmod(self.dir, 0o755)  # mosquitto reads its TLS certificate as its own user
         self.addCleanup(shutil.rmtree, self.dir, True)
         self.broker = None
         self.observer = None
@@ -265,16 +290,25 @@ class AgentTestCase(unittest.TestCase):
         self.agents = []
         self.addCleanup(self._stop_all)
 
-    def start_broker(self, token=None, ipv6_loopback=False):
+    def start_broker(self, token=None, trusted_ca=True, tls_name=None, tls_expired=False,
+                     ipv6_loopback=False):
+        """The broker, on the port the agent reaches (or behind the proxy). With TLS, its
+        certificate is signed by the CA the agent trusts (trusted_ca=False: by one of
+        its own), for the agent's host (or tls_name), expired with tls_expired.
+        ipv6_loopback: the agent's port listens on ::1 as well."""
         port = BROKER_BEHIND_PROXY_PORT if self.proxy else AGENT_PORT
         options = {"token": token} if token else {}
-        if ipv6_loopback:
-            options["ipv6_loopback"] = True
-        self.broker = Broker(os.path.join(self.dir, "broker"), port=port,
-                             observer_port=OBSERVER_PORT, host=HOST, **options).start()
+        if TLS:
+            options.update(port=PLAIN_PORT, tls_port=port, tls_name=tls_name,
+                           tls_expired=tls_expired, tls_ca=trusted_ca_dir() if trusted_ca else None)
+        else:
+            options.update(port=port, ipv6_loopback=ipv6_loopback)
+        self.broker = Broker(os.path.join(self.dir, "broker"), observer_port=OBSERVER_PORT,
+                             host=HOST, **options).start()
         self.observer = Observer(port=OBSERVER_PORT, host=HOST).start()
         if self.proxy and self.fault_proxy is None:
-            self.fault_proxy = FaultProxy(AGENT_PORT, BROKER_BEHIND_PROXY_PORT, host=HOST).start()
+            self.fault_proxy = FaultProxy(AGENT_PORT, BROKER_BEHIND_PROXY_PORT, host=HOST,
+                                          record=self.record_wire).start()
 
     def stop_broker(self):
         self.observer.stop()
@@ -313,6 +347,15 @@ class AgentTestCase(unittest.TestCase):
     def assertSessions(self, sessions):
         """The broker's log shows exactly these connects of devices (client id and options)."""
         self.assertEqual(self.device_sessions(), sessions, self.broker.log())
+
+    def assertGaveUp(self, agent):
+        """The agent could not connect at start: exit 255 with the one line, before it
+        touched the sensor or the serial port."""
+        self.assertEqual(agent.wait(40 * SLOWDOWN), 255)
+        self.assertEqual(agent.stderr(), CONNECT_FAILURE)
+        self.assertEqual(agent.stdout(), b"")
+        self.assertEqual(agent.transcript(), "")
+        self.assertFalse(agent.serial()["opened"])
 
     def assertAbout(self, measured, expected, slack=PERIOD_SLACK_S):
         self.assertLess(abs(measured - expected), slack,

@@ -12,7 +12,7 @@ import tempfile
 import unittest
 
 from broker import (HOST, TELEMETRY_TOPIC, TOKEN, Broker, BrokerError, Message, MqttError,
-                    Observer, env_ports)
+                    Observer, env_ports, make_ca)
 
 PORT, OBSERVER_PORT = env_ports()
 NOT_DELIVERED_WAIT_S = 0.5
@@ -119,6 +119,61 @@ class ObserverListenerTest(ObserverTestCase):
         self.observer.wait_for(1)
         self.assertEqual(self.observer.wait_for(2, NOT_DELIVERED_WAIT_S),
                          [Message(TELEMETRY_TOPIC, b"after", 1, False)])
+
+
+def openssl(*args):
+    return subprocess.run(["openssl", *args], capture_output=True, text=True, timeout=10)
+
+
+class TlsListenerTest(unittest.TestCase):
+    """The TLS listener: the device rules over TLS, with a certificate for the run."""
+
+    def start(self, **tls):
+        state = tempfile.TemporaryDirectory(prefix="e2e-broker-")
+        self.addCleanup(state.cleanup)
+        os.chmod(state.name, 0o755)  # mosquitto reads the certificate as its own user
+        self.port, observer_port, self.tls_port = free_ports(3)
+        broker = Broker(os.path.join(state.name, "broker"), self.port, observer_port,
+                        tls_port=self.tls_port, **tls).start()
+        self.addCleanup(broker.stop)
+        self.observer = Observer(observer_port).start()
+        self.addCleanup(self.observer.stop)
+        return broker
+
+    def publish(self, broker, *args):
+        return mosquitto_pub("--cafile", broker.tls_ca_file(), *args, port=self.tls_port)
+
+    def test_token_over_tls_reaches_the_observer(self):
+        broker = self.start()
+        done = self.publish(broker, "-u", TOKEN, "-m", "over tls")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(self.observer.wait_for(1), [Message(TELEMETRY_TOPIC, b"over tls", 1, False)])
+        done = self.publish(broker, "-u", TOKEN[:-1], "-m", "{}")
+        self.assertIn(b"not authorised", done.stderr)
+
+    def test_certificate_signed_by_the_given_ca_for_the_given_name_or_expired(self):
+        ca = tempfile.TemporaryDirectory(prefix="e2e-ca-")
+        self.addCleanup(ca.cleanup)
+        make_ca(ca.name)
+        broker = self.start(tls_ca=ca.name)
+        self.assertEqual(self.publish(broker, "-u", TOKEN, "-m", "{}").returncode, 0)
+        cert, _ = broker.tls_server_files()
+        self.assertEqual(openssl("x509", "-in", cert, "-noout", "-checkip", HOST).returncode, 0)
+        broker.stop()
+
+        broker = self.start(tls_ca=ca.name, tls_name="broker.invalid")
+        cert, _ = broker.tls_server_files()
+        self.assertIn("does match", openssl("x509", "-in", cert, "-noout", "-checkhost",
+                                            "broker.invalid").stdout)
+        self.assertIn("NOT match", openssl("x509", "-in", cert, "-noout", "-checkip", HOST).stdout)
+        self.assertEqual(openssl("verify", "-CAfile", broker.tls_ca_file(), cert).returncode, 0)
+        broker.stop()
+
+        broker = self.start(tls_ca=ca.name, tls_expired=True)
+        cert, _ = broker.tls_server_files()
+        self.assertIn("certificate has expired",
+                      openssl("verify", "-CAfile", broker.tls_ca_file(), cert).stderr)
+        self.assertNotEqual(self.publish(broker, "-u", TOKEN, "-m", "{}").returncode, 0)
 
 
 class RunBrokerTest(unittest.TestCase):

@@ -63,7 +63,7 @@ class FaultProxyTest(unittest.TestCase):
     def setUp(self):
         self.server = EchoServer()
         self.addCleanup(self.server.close)
-        self.proxy = FaultProxy(0, self.server.port).start()
+        self.proxy = FaultProxy(0, self.server.port, record=True).start()
         self.addCleanup(self.proxy.stop)
 
     def connect(self):
@@ -89,10 +89,13 @@ class FaultProxyTest(unittest.TestCase):
 
 
 class PassAndDelayTest(FaultProxyTest):
-    def test_passes_bytes_both_ways(self):
+    def test_passes_bytes_both_ways_and_records_them(self):
         client = self.connect()
-        self.round_trip(client, bytes(range(256)) * 1000)
+        data = bytes(range(256)) * 1000
+        self.round_trip(client, data)
         self.assertEqual(self.server.accepted, 1)
+        self.round_trip(self.connect(), b"second")
+        self.assertEqual(self.proxy.recorded(), (data + b"second", data + b"second"))
 
     def test_delay_holds_downstream_bytes_for_the_set_time(self):
         client = self.connect()
