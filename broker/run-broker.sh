@@ -3,9 +3,14 @@
 # listening on one loopback address only (default 127.0.0.1), with its config, log and pid
 # in STATE_DIR.
 #
-#   run-broker.sh start STATE_DIR [--host A] [--port P] [--observer-port P] [--plugin PATH] [--token T]
+#   run-broker.sh start STATE_DIR [--host A] [--port P] [--observer-port P] [--plugin PATH]
+#                                 [--tokens FILE | --token T]
 #   run-broker.sh stop STATE_DIR
 #
+# --tokens FILE: the token registry, one device access token per line (empty
+# lines are skipped; an empty registry lets no device in); --token T: a
+# registry of that token alone; default: the token the agent is built with by
+# default. The registry in use is STATE_DIR/tokens.
 # start prints nothing on success; it fails before starting anything if a port is taken.
 # The plugin defaults to $BROKER_PLUGIN, else build/broker/token_auth.so in the repository.
 set -euo pipefail
@@ -15,6 +20,7 @@ host=127.0.0.1
 port=1884
 observer_port=1885
 token=Tz8LwQ3nVb6RkY1mHc5J
+registry=""
 plugin=${BROKER_PLUGIN:-$(dirname "$here")/build/broker/token_auth.so}
 start_timeout_ticks=100 # of 0.05 s
 stop_timeout_ticks=100  # of 0.05 s
@@ -25,7 +31,8 @@ die() {
 }
 
 usage() {
-	echo "usage: run-broker.sh start STATE_DIR [--host A] [--port P] [--observer-port P] [--plugin PATH] [--token T]" >&2
+	echo "usage: run-broker.sh start STATE_DIR [--host A] [--port P] [--observer-port P] [--plugin PATH]" >&2
+	echo "                                     [--tokens FILE | --token T]" >&2
 	echo "       run-broker.sh stop STATE_DIR" >&2
 	exit 2
 }
@@ -62,10 +69,33 @@ sed_value() {
 	printf '%s' "$1" | sed -e 's/[\\|&]/\\&/g'
 }
 
+# The registry's tokens, one a line, into $tokens; fails naming a bad line.
+write_registry() {
+	local line number=0
+	: >"$tokens"
+	if [ -z "$registry" ]; then
+		printf '%s\n' "$token" >"$tokens"
+		return
+	fi
+	while IFS= read -r line || [ -n "$line" ]; do
+		number=$((number + 1))
+		line=${line%$'\r'}
+		[ -n "$line" ] || continue
+		[[ $line =~ ^[A-Za-z0-9._~+/=-]+$ ]] || die "$registry:$number: not a device access token"
+		printf '%s\n' "$line" >>"$tokens"
+	done <"$registry"
+}
+
+# The tokens go into the configuration: mosquitto reads it as root, but loads
+# the plugin only after giving root up.
 write_config() {
 	sed -e "s|@HOST@|$host|" -e "s|@PORT@|$port|" -e "s|@OBSERVER_PORT@|$observer_port|" \
-		-e "s|@TOKEN@|$(sed_value "$token")|" -e "s|@PLUGIN@|$(sed_value "$plugin")|" -e "s|@BROKER_DIR@|$(sed_value "$here")|" \
-		"$here/mosquitto.conf.in" >"$conf"
+		-e "s|@PLUGIN@|$(sed_value "$plugin")|" -e "s|@BROKER_DIR@|$(sed_value "$here")|" \
+		"$here/mosquitto.conf.in" |
+		awk -v tokens="$tokens" '$0 == "@TOKEN_LINES@" {
+			while ((getline t <tokens) > 0) print "plugin_opt_token " t
+			next
+		} { print }' >"$conf"
 }
 
 wait_until_running() {
@@ -92,7 +122,11 @@ start() {
 	check_port_number "$port"
 	check_port_number "$observer_port"
 	[ "$port" != "$observer_port" ] || die "--port and --observer-port must differ"
-	[[ $token =~ ^[A-Za-z0-9._~+/=-]+$ ]] || die "bad token: '$token'"
+	if [ -n "$registry" ]; then
+		[ -r "$registry" ] || die "token registry not found: $registry"
+	else
+		[[ $token =~ ^[A-Za-z0-9._~+/=-]+$ ]] || die "bad token: '$token'"
+	fi
 	[ -r "$plugin" ] || die "plugin not found: $plugin (build it, or give --plugin PATH)"
 	plugin=$(realpath "$plugin")
 	if [ -f "$pidfile" ] && is_our_broker "$(cat "$pidfile")"; then
@@ -100,6 +134,7 @@ start() {
 	fi
 	check_port_free "$port"
 	check_port_free "$observer_port"
+	write_registry
 	write_config
 	: >"$log"
 	# A session of its own: a Ctrl-C meant for the agent in the same terminal
@@ -140,6 +175,7 @@ while [ $# -gt 0 ]; do
 	--observer-port) observer_port=$2 ;;
 	--plugin) plugin=$2 ;;
 	--token) token=$2 ;;
+	--tokens) registry=$2 ;;
 	*) usage ;;
 	esac
 	shift 2
@@ -151,6 +187,7 @@ state_dir=$(cd "$state_dir" && pwd)
 conf=$state_dir/mosquitto.conf
 log=$state_dir/mosquitto.log
 pidfile=$state_dir/mosquitto.pid
+tokens=$state_dir/tokens
 
 case $command in
 start) start ;;

@@ -37,20 +37,22 @@ class BrokerError(Exception):
 
 
 class Broker:
-    """mosquitto with config, log and pid in state_dir. plugin=None: run-broker.sh's default."""
+    """mosquitto with config, log and pid in state_dir. plugin=None: run-broker.sh's default.
+    tokens: a token registry file, in place of the one token."""
 
     def __init__(self, state_dir, port=DEFAULT_PORT, observer_port=DEFAULT_OBSERVER_PORT,
-                 plugin=None, token=TOKEN, host=HOST):
+                 plugin=None, token=TOKEN, host=HOST, tokens=None):
         self.state_dir = state_dir
         self.host = host
         self.token = token
+        self.tokens = tokens
         self.port = port
         self.observer_port = observer_port
         self.plugin = plugin
 
     def start(self):
-        options = ["--host", self.host, "--port", str(self.port), "--observer-port", str(self.observer_port),
-                   "--token", self.token]
+        options = ["--host", self.host, "--port", str(self.port), "--observer-port", str(self.observer_port)]
+        options += ["--tokens", self.tokens] if self.tokens else ["--token", self.token]
         if self.plugin:
             options += ["--plugin", self.plugin]
         self._run("start", *options)
