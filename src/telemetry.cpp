@@ -5,15 +5,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "agent_config.hpp"
+#include "device.hpp"
 
 namespace
 {
 
-// Session
-constexpr char MQTT_SERVER_URI[] = "tcp://" AGENT_BROKER_HOST ":1884";
-constexpr char MQTT_CLIENT_ID[] = "quorvalMeshNode";
-constexpr char MQTT_USERNAME[] = AGENT_ACCESS_TOKEN;
+// Session: the board's own settings (device.cpp), then what every board shares
+constexpr const char *MQTT_SERVER_URI = device_settings.server_uri;
+constexpr const char *MQTT_CLIENT_ID = device_settings.client_id;
+constexpr const char *MQTT_USERNAME = device_settings.access_token;
 constexpr int MQTT_KEEPALIVE_S = 20;
 constexpr int MQTT_RETRY_INTERVAL_S = 20;
 
