@@ -1,5 +1,5 @@
 # Checks a device list without building anything:
-#   cmake -DAGENT_DEVICES_FILE=DIR/devices.cmake -P cmake/check-devices.cmake
+#   cmake -DAGENT_DEVICES_FILE=DIR/devices.cmake [-DAGENT_DEVICES_HOST=HOST] -P cmake/check-devices.cmake
 # (scripts/devices.py resolve writes the file). Prints every setting the build
 # would refuse, naming its line, and then fails.
 cmake_minimum_required(VERSION 3.18)
@@ -11,6 +11,13 @@ function(agent_device where name token client_id host)
     set_property(GLOBAL PROPERTY agent_devices_refused TRUE)
   endforeach()
 endfunction()
+if(DEFINED AGENT_DEVICES_HOST)
+  agent_setting_problem(problem host "${AGENT_DEVICES_HOST}")
+  if(problem)
+    message(NOTICE "--host '${AGENT_DEVICES_HOST}' ${problem}")
+    set_property(GLOBAL PROPERTY agent_devices_refused TRUE)
+  endif()
+endif()
 include("${AGENT_DEVICES_FILE}")
 get_property(refused GLOBAL PROPERTY agent_devices_refused)
 if(refused)

@@ -2,10 +2,9 @@
 # Checks the board's Debian package made by scripts/build-armhf.sh:
 #   - its contents, control fields and maintainer scripts;
 #   - the binary: ARM hard-float/VFPv4/NEON, stripped, no RPATH, MRAA linked in,
-#     nothing newer than Debian 12's glibc; the broker host of the package's
-#     configure compiled in (never the test build's); and, when that host is
-#     as long as the test build's, the very binary the end-to-end tests ran
-#     but for the host's bytes;
+#     nothing newer than Debian 12's glibc; the settings of the package's
+#     configure compiled in (never the test build's broker host); and the very
+#     binary the end-to-end tests ran but for the settings' bytes;
 #   - the MRAA platform file: MRAA 1.9 itself maps bus 0 and UART 0 with it
 #     (a malformed file would silently fall back to "Unknown platform");
 #   - the systemd unit: systemd-analyze verify, and its ExecStart command line
@@ -16,6 +15,10 @@
 #   - lintian: no error and no warning. The info-level tags left are explained
 #     in deploy/README.md.
 # Ends with one line "N passed, N failed".
+#
+#   check-deploy.sh                                the package of build-armhf-deb/
+#   check-deploy.sh PACKAGE HOST CLIENT_ID TOKEN   another made from it (a board's,
+#                                                  scripts/provision.sh) with these settings
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,8 +42,13 @@ check() { # check DESCRIPTION COMMAND...
 	if "$@"; then pass "$what"; else fail "$what"; fi
 }
 
+if [ $# -ne 0 ] && [ $# -ne 4 ]; then
+	echo "usage: check-deploy.sh [PACKAGE HOST CLIENT_ID TOKEN]" >&2
+	exit 2
+fi
 shopt -s nullglob
 debs=("$deb_build"/telemetry-agent_*_armhf.deb)
+[ $# -eq 4 ] && debs=("$1")
 if [ "${#debs[@]}" -ne 1 ]; then
 	echo "check-deploy.sh: expected one package in $deb_build: run scripts/build-armhf.sh" >&2
 	echo "0 passed, 1 failed"
@@ -125,37 +133,14 @@ cached() { # cached BUILD-DIR VARIABLE: its value in the build's CMake cache
 # broker on a loopback address; the package's agent is the same sources with
 # the deployment's host. A tested host in the package would point the board at
 # itself.
+settings=("${@:2}")
+[ $# -eq 4 ] || settings=("$(cached "$deb_build" AGENT_BROKER_HOST)" "$(cached "$deb_build" AGENT_CLIENT_ID)" \
+	"$(cached "$deb_build" AGENT_ACCESS_TOKEN)")
 same_agent_ok() {
-	python3 - "$agent" "$build/telemetry-agent" "$(cached "$deb_build" AGENT_BROKER_HOST)" \
-		"$(cached "$build" AGENT_BROKER_HOST)" "$work" <<'EOF'
-import subprocess, sys
-packaged, tested, host, tested_host, work = sys.argv[1:]
-uri, tested_uri = (f"tcp://{h}:1884".encode() for h in (host, tested_host))
-
-def code(path, name):
-    """The binary stripped as CPack strips it, without its build ID (a hash of
-    the whole file, so it differs whenever one byte does)."""
-    out = f"{work}/{name}"
-    subprocess.run(["arm-linux-gnueabihf-strip", "-o", out, path], check=True)
-    subprocess.run(["arm-linux-gnueabihf-objcopy", "--remove-section", ".note.gnu.build-id", out],
-                   check=True)
-    return open(out, "rb").read()
-
-p, t = code(packaged, "packaged"), code(tested, "tested")
-print(f"  packaged: {uri.decode()}; tested: {tested_uri.decode()}")
-if tested_uri in p:
-    sys.exit("  the packaged agent reaches the test build's broker")
-if p.count(uri + b"\0") != 1:
-    sys.exit(f"  the packaged agent does not hold {uri.decode()} exactly once")
-if len(uri) != len(tested_uri):
-    print("  hosts of different lengths: the binaries cannot be compared byte for byte")
-    sys.exit(0)
-diff = [i for i, (a, b) in enumerate(zip(p, t.replace(tested_uri, uri))) if a != b]
-print(f"  {len(p)} bytes, {len(diff)} differ from the tested agent's once its host is replaced")
-sys.exit(0 if len(p) == len(t) and not diff else 1)
-EOF
+	"$top/scripts/agent_binary.py" compare "$build/telemetry-agent" "$agent" \
+		--host "${settings[0]}" --client-id "${settings[1]}" --token "${settings[2]}"
 }
-check "packaged agent: the tested one, with the package's broker host" same_agent_ok
+check "packaged agent: the tested one but for its settings, the package's" same_agent_ok
 
 # ---- the MRAA platform file, read by MRAA 1.9 itself ----
 # The ARM mraa-probe of the simulator (built by build-armhf.sh) opens bus 0

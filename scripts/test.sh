@@ -2,7 +2,7 @@
 # The project's test command: installs what is missing, builds the agent
 # (release, and debug with ASan+UBSan, for this PC; release for the board,
 # armhf, with its Debian package), checks formatting, the package and the
-# unit, and runs every test. The ARM suite runs the ARM agent and the ARM
+# unit, provisioning of a device list, and runs every test. The ARM suite runs the ARM agent and the ARM
 # simulator under qemu-arm. Each build's agent is compiled to reach its own
 # loopback address (127.0.0.1, .2, .4), so the suites run side by side.
 # AGENT_TEST_NET=127.X.Y moves them to 127.X.Y.1, .2, .4, so that two work
@@ -39,6 +39,8 @@ git ls-files -co --exclude-standard -- '*.c' '*.cpp' '*.hpp' '*.h' |
 	xargs clang-format --dry-run --Werror
 
 scripts/check-deploy.sh
+# Board packages for a device list, built on the same shared build.
+/usr/bin/python3 tests/deploy/test_provision.py
 
 # Runs ctest in each given build folder at the same time; prints each log
 # whole, in order, and fails if any failed.
