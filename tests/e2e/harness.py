@@ -85,10 +85,12 @@ def bus_measurement(frame_bytes):
 class Agent:
     """One run of the agent under board-sim; its stdout and stderr go to files.
     sim_options: more board-sim options; with --new-session the agent (or the
-    --shell that runs it) leads a process group of its own."""
+    --shell that runs it) leads a process group of its own. binary: another
+    board's agent (default AGENT_BIN)."""
 
-    def __init__(self, state_dir, script=None, no_device=False, args=(), sim_options=()):
+    def __init__(self, state_dir, script=None, no_device=False, args=(), sim_options=(), binary=AGENT):
         self.state_dir = state_dir
+        self.binary = binary
         self.args = list(args)
         self.script = script
         self.no_device = no_device
@@ -110,7 +112,7 @@ class Agent:
             cmd += ["--preload", SIM_PRELOAD]
         if QEMU:
             cmd.append("--qemu")
-        cmd += self.sim_options + ["--", AGENT] + self.args
+        cmd += self.sim_options + ["--", self.binary] + self.args
         with open(self._path("stdout"), "wb") as out, open(self._path("stderr"), "wb") as err:
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         self.pid = self._wait_for_pid()
@@ -223,9 +225,13 @@ class AgentTestCase(unittest.TestCase):
         self.agents = []
         self.addCleanup(self._stop_all)
 
-    def start_broker(self, token=None):
+    def start_broker(self, token=None, tokens=None):
+        """token: the one device token (default the agent's); tokens: a token
+        registry file in its place."""
         port = BROKER_BEHIND_PROXY_PORT if self.proxy else AGENT_PORT
         options = {"token": token} if token else {}
+        if tokens:
+            options["tokens"] = tokens
         self.broker = Broker(os.path.join(self.dir, "broker"), port=port,
                              observer_port=OBSERVER_PORT, host=HOST, **options).start()
         self.observer = Observer(port=OBSERVER_PORT, host=HOST).start()
@@ -240,11 +246,11 @@ class AgentTestCase(unittest.TestCase):
         with open(os.path.join(self.dir, "broker", "mosquitto.pid")) as f:
             return int(f.read())
 
-    def start_agent(self, script=None, no_device=False, args=(), sim_options=()):
+    def start_agent(self, script=None, no_device=False, args=(), sim_options=(), binary=AGENT):
         state = os.path.join(self.dir, "board%d" % len(self.agents))
         os.makedirs(state)
         agent = Agent(state, script=script, no_device=no_device, args=args,
-                      sim_options=sim_options).start()
+                      sim_options=sim_options, binary=binary).start()
         self.agents.append(agent)
         return agent
 
