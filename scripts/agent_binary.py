@@ -61,11 +61,18 @@ def masked(token):
     return f"{token[:4]}... ({len(token)} characters)"
 
 
-def compare(tested_path, packaged_path, expected, tools=TOOLS):
-    """Raises Mismatch unless packaged is tested's code with the expected
-    settings ({"host"|"client_id"|"token": value}); returns a summary."""
+def code(path, tools=TOOLS):
     with tempfile.TemporaryDirectory() as work:
-        tested, packaged = Code(tested_path, work, tools), Code(packaged_path, work, tools)
+        return Code(path, work, tools)
+
+
+def compare(tested, packaged_path, expected, tools=TOOLS):
+    """Raises Mismatch unless packaged is the code of tested (a path or a
+    Code) with the expected settings ({"host"|"client_id"|"token": value});
+    returns a summary."""
+    if not isinstance(tested, Code):
+        tested = code(tested, tools)
+    packaged = code(packaged_path, tools)
     summary = (f"packaged: {packaged.uri}, client id {packaged.client_id}, token {masked(packaged.token)};"
                f" tested: {tested.uri}")
     if packaged.uri == tested.uri:

@@ -65,6 +65,7 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         template = os.path.join(work, "template")
         subprocess.run(["dpkg-deb", "--raw-extract", shared, template], check=True)
+        tested = agent_binary.code(tested)
         with concurrent.futures.ThreadPoolExecutor(os.cpu_count()) as pool:
             jobs = {d["name"]: pool.submit(package, template, d,
                                            os.path.join(build, "devices", d["name"], "telemetry-agent"),

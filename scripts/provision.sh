@@ -72,7 +72,12 @@ fi
 count=$(($(wc -l <"$stage/list/devices.csv") - 1))
 
 # ---- the shared build and package, and one agent per device ----
-"$top/scripts/build-armhf.sh" "$@" -DAGENT_DEVICES="$csv" -DAGENT_DEVICES_HOST="$host" >"$stage/build.log" 2>&1 ||
+# The build keeps its own copy of the list: it reads it again whenever it
+# configures itself.
+mkdir -p "$deb_build"
+cp "$csv" "$deb_build/devices-list.csv"
+"$top/scripts/build-armhf.sh" "$@" -DAGENT_DEVICES="$deb_build/devices-list.csv" -DAGENT_DEVICES_HOST="$host" \
+	>"$stage/build.log" 2>&1 ||
 	{ cat "$stage/build.log" >&2; die "build failed"; }
 built=$(now_ms)
 

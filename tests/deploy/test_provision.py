@@ -33,11 +33,11 @@ def provision(csv_text, out, *args):
     return subprocess.run([PROVISION, *args, csv_path, out], capture_output=True, text=True, timeout=600)
 
 
-def packaged_settings(deb, work):
+def packaged_agent(deb, work):
     root = os.path.join(work, os.path.basename(deb))
     subprocess.run(["dpkg-deb", "-x", deb, root], check=True)
     agent = os.path.join(root, "usr", "bin", "telemetry-agent")
-    return agent, agent_binary.Code(agent, work)
+    return agent, agent_binary.code(agent)
 
 
 class Provision(unittest.TestCase):
@@ -66,7 +66,7 @@ class Provision(unittest.TestCase):
 
         found = {}
         for name in names:
-            agent, code = packaged_settings(os.path.join(self.out, name + ".deb"), self.dir)
+            agent, code = packaged_agent(os.path.join(self.out, name + ".deb"), self.dir)
             found[name] = (code.host, code.client_id, code.token)
             # The tested agent's code but for the settings.
             agent_binary.compare(TESTED_AGENT, agent, {})
