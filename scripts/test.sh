@@ -2,8 +2,8 @@
 # The project's test command: installs what is missing, builds the agent
 # (release, and debug with ASan+UBSan, for this PC; release for the board,
 # armhf, with its Debian package), checks formatting, the package and the
-# unit, provisioning of a device list, and runs every test. The ARM suite runs the ARM agent and the ARM
-# simulator under qemu-arm. Each build's agent is compiled to reach its own
+# unit, provisioning of a device list, and runs every test. The ARM suite
+# runs the ARM agent and the ARM simulator under qemu-arm. Each build's agent is compiled to reach its own
 # loopback address (127.0.0.1, .2, .4), so the suites run side by side.
 # AGENT_TEST_NET=127.X.Y moves them to 127.X.Y.1, .2, .4, so that two work
 # trees can run their suites on one machine at the same time.
