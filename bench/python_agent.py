@@ -35,7 +35,7 @@ I2C_BUS = 0
 SENSOR_ADDRESS = 0x38
 CMD_INIT = 0xE1
 CMD_MEASURE = 0xAC
-MEASURE_WAIT_S = 0.001
+MEASURE_WAIT_S = 0.08  # the datasheet's conversion takes 75 ms
 
 
 def open_serial_port(path):

@@ -4,13 +4,15 @@
 # in STATE_DIR.
 #
 #   run-broker.sh start STATE_DIR [--host A] [--port P] [--observer-port P] [--plugin PATH]
-#                                 [--tokens FILE | --token T]
+#                                 [--tokens FILE | --token T] [--ipv6-loopback]
 #   run-broker.sh stop STATE_DIR
 #
 # --tokens FILE: the token registry, one device access token per line (empty
 # lines are skipped; an empty registry lets no device in); --token T: a
 # registry of that token alone; default: the token the agent is built with by
 # default. The registry in use is STATE_DIR/tokens.
+# --ipv6-loopback: the device port also listens on ::1, for agents that reach
+# the broker as "localhost" where that name resolves to ::1 first.
 # start prints nothing on success; it fails before starting anything if a port is taken.
 # The plugin defaults to $BROKER_PLUGIN, else build/broker/token_auth.so in the repository.
 set -euo pipefail
@@ -22,6 +24,7 @@ observer_port=1885
 token=Tz8LwQ3nVb6RkY1mHc5J
 registry=""
 plugin=${BROKER_PLUGIN:-$(dirname "$here")/build/broker/token_auth.so}
+ipv6_loopback=0
 start_timeout_ticks=100 # of 0.05 s
 stop_timeout_ticks=100  # of 0.05 s
 
@@ -32,14 +35,14 @@ die() {
 
 usage() {
 	echo "usage: run-broker.sh start STATE_DIR [--host A] [--port P] [--observer-port P] [--plugin PATH]" >&2
-	echo "                                     [--tokens FILE | --token T]" >&2
+	echo "                                     [--tokens FILE | --token T] [--ipv6-loopback]" >&2
 	echo "       run-broker.sh stop STATE_DIR" >&2
 	exit 2
 }
 
-# True when something accepts TCP connections on $host:$1.
+# True when something accepts TCP connections on $host:$1 (or on ${2}:$1).
 port_open() {
-	(exec 3<>"/dev/tcp/$host/$1") 2>/dev/null
+	(exec 3<>"/dev/tcp/${2:-$host}/$1") 2>/dev/null
 }
 
 # True while process $1 exists and is not a zombie.
@@ -60,8 +63,8 @@ check_port_number() {
 	fi
 }
 
-check_port_free() {
-	! port_open "$1" || die "port $1 on $host is already taken by another process; not starting"
+check_port_free() { # PORT [ADDRESS]
+	! port_open "$1" "${2:-}" || die "port $1 on ${2:-$host} is already taken by another process; not starting"
 }
 
 # Escapes a value for the replacement side of a sed s|||.
@@ -96,6 +99,14 @@ write_config() {
 			while ((getline t <tokens) > 0) print "plugin_opt_token " t
 			next
 		} { print }' >"$conf"
+	if [ "$ipv6_loopback" -eq 1 ]; then
+		# The device listener's section once more, on ::1: the same rules.
+		echo >>"$conf"
+		sed -n '/^# Devices:/,/^$/p' "$conf" | sed "s|^listener $port $host\$|listener $port ::1|" >>"$conf.v6"
+		grep -qx "listener $port ::1" "$conf.v6" || die "no device listener in $here/mosquitto.conf.in"
+		cat "$conf.v6" >>"$conf"
+		rm -f "$conf.v6"
+	fi
 }
 
 wait_until_running() {
@@ -106,7 +117,8 @@ wait_until_running() {
 			die "mosquitto exited during start-up (log: $log)"
 		fi
 		if grep -q 'mosquitto version .* running' "$log" &&
-			port_open "$port" && port_open "$observer_port"; then
+			port_open "$port" && port_open "$observer_port" &&
+			{ [ "$ipv6_loopback" -eq 0 ] || port_open "$port" ::1; }; then
 			return 0
 		fi
 		sleep 0.05
@@ -134,6 +146,7 @@ start() {
 	fi
 	check_port_free "$port"
 	check_port_free "$observer_port"
+	[ "$ipv6_loopback" -eq 0 ] || check_port_free "$port" ::1
 	write_registry
 	write_config
 	: >"$log"
@@ -168,6 +181,11 @@ command=$1
 state_dir=$2
 shift 2
 while [ $# -gt 0 ]; do
+	if [ "$1" = --ipv6-loopback ]; then
+		ipv6_loopback=1
+		shift
+		continue
+	fi
 	[ $# -ge 2 ] || usage
 	case $1 in
 	--host) host=$2 ;;

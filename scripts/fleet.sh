@@ -34,7 +34,12 @@ fi
 cmake --build build -j "$(nproc)" >/dev/null
 
 host=$(cached AGENT_BROKER_HOST)
-[ "$host" = localhost ] && host=127.0.0.1
+listen=()
+if [ "$host" = localhost ]; then
+	# Both loopbacks, as run.sh: "localhost" may resolve to ::1 first.
+	host=127.0.0.1
+	listen=(--ipv6-loopback)
+fi
 [[ $host =~ ^127\.[0-9]+\.[0-9]+\.[0-9]+$ ]] ||
 	{ echo "fleet.sh: build/ reaches the broker at $host, not on this machine's loopback" >&2; exit 1; }
 
@@ -70,7 +75,7 @@ stop_all() {
 }
 trap stop_all EXIT
 
-broker/run-broker.sh start "$state/broker" --host "$host" --tokens "$state/tokens"
+broker/run-broker.sh start "$state/broker" --host "$host" --tokens "$state/tokens" "${listen[@]}"
 # Sessions of their own, so that Ctrl-C reaches this script alone, which then
 # stops the boards in order.
 setsid mosquitto_sub -h "$host" -p 1885 -t '#' -q 2 -V mqttv5 --retain-as-published \

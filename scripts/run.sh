@@ -22,7 +22,8 @@ stop_all() {
 }
 trap stop_all EXIT
 
-broker/run-broker.sh start "$state/broker"
+# Both loopbacks: the agent reaches "localhost", which may resolve to ::1 first.
+broker/run-broker.sh start "$state/broker" --ipv6-loopback
 # In a session of its own, like the broker: Ctrl-C is for the agent alone.
 # QoS 2 subscription: messages arrive with the QoS they were published with.
 setsid mosquitto_sub -h 127.0.0.1 -p 1885 -t '#' -q 2 -V mqttv5 --retain-as-published \

@@ -38,6 +38,9 @@ scripts/build-armhf.sh
 git ls-files -co --exclude-standard -- '*.c' '*.cpp' '*.hpp' '*.h' |
 	xargs clang-format --dry-run --Werror
 
+# No binary of ours may make the loader search the working directory.
+scripts/check-runpath.sh build build-asan build-armhf build-armhf-deb .deps | grep -v '^ok: '
+
 scripts/check-deploy.sh
 # Board packages for a device list, built on the same shared build.
 /usr/bin/python3 tests/deploy/test_provision.py

@@ -1,9 +1,16 @@
 // Telemetry agent: every cycle it measures humidity and temperature, publishes
 // them to the IoT platform's broker and pauses. SIGINT ends it in order.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <mraa/uart.h>
+#include <poll.h>
+#include <stdio_ext.h>
 #include <unistd.h>
 
 #include "payload.hpp"
@@ -27,6 +34,82 @@ constexpr char CONNECT_FAILURE_LINE[] = "Failed to connect to MQTT server\n";
 constexpr char SENSOR_FAILURE_LINE[] = "Failed to read sensor data\n";
 #define SHUTDOWN_NOTICE "\nReceived termination signal. Cleaning up resources..."
 
+// Standard output and error. A console that does not take a line at once (a
+// pipe nobody reads, a stalled journal stream) loses it: telemetry and the
+// orderly stop never wait for the console.
+constexpr size_t CONSOLE_BUFFER_BYTES = 4096;
+char stdout_buffer[CONSOLE_BUFFER_BYTES];
+
+// True when fd can take a write without blocking.
+bool console_ready(int fd)
+{
+    pollfd ready = {fd, POLLOUT, 0};
+    int n;
+    do
+        n = poll(&ready, 1, 0);
+    while (n < 0 && errno == EINTR);
+    return n == 1 && (ready.revents & POLLOUT);
+}
+
+// Writes what the console takes now and drops the rest. Each write is at most
+// PIPE_BUF bytes: that much never blocks once poll() has seen room.
+ssize_t write_console(void *cookie, const char *data, size_t size)
+{
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
+    size_t done = 0;
+
+    while (done < size && console_ready(fd)) {
+        const ssize_t n = write(fd, data + done, std::min(size - done, size_t{PIPE_BUF}));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(size);
+}
+
+// A stream on fd with the buffering the C library would give it (line
+// buffering on a terminal, or where the service asked for it with stdbuf).
+FILE *open_console(int fd, FILE *library_stream, char *buffer, size_t size)
+{
+    const cookie_io_functions_t io = {nullptr, write_console, nullptr, nullptr};
+    FILE *stream = fopencookie(reinterpret_cast<void *>(intptr_t{fd}), "w", io);
+    if (!stream)
+        return library_stream;
+    if (!buffer)
+        setvbuf(stream, nullptr, _IONBF, 0);
+    else if (__flbf(library_stream) || isatty(fd))
+        setvbuf(stream, buffer, _IOLBF, size);
+    else
+        setvbuf(stream, buffer, _IOFBF, size);
+    return stream;
+}
+
+void setup_console()
+{
+    stdout = open_console(STDOUT_FILENO, stdout, stdout_buffer, sizeof stdout_buffer);
+    stderr = open_console(STDERR_FILENO, stderr, nullptr, 0);
+}
+
+// Standard input, output and error closed by whoever started the agent would
+// be taken by the next file or socket opened (the MQTT socket, say) and the
+// console lines would go there. Run before any constructor, MRAA's included:
+// it opens the syslog socket.
+void open_missing_standard_descriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int opened = open("/dev/null", O_RDWR);
+            if (opened >= 0 && opened != fd)
+                close(opened);
+        }
+    }
+}
+
+[[gnu::section(".preinit_array"),
+  gnu::used]] void (*const preinit)() = open_missing_standard_descriptors;
+
 } // namespace
 
 mraa_uart_context uart = nullptr;
@@ -39,8 +122,10 @@ void handle_termination(int)
 {
     if (connect_in_progress) {
         static const char notice[] = SHUTDOWN_NOTICE "\n";
-        const ssize_t written = write(STDOUT_FILENO, notice, sizeof notice - 1);
-        (void)written;
+        if (console_ready(STDOUT_FILENO)) {
+            const ssize_t written = write(STDOUT_FILENO, notice, sizeof notice - 1);
+            (void)written;
+        }
         _exit(0);
     }
     termination_requested = 1;
@@ -74,6 +159,7 @@ int main()
     float humidity = 0.0f;
     char payload[PAYLOAD_BUFFER_SIZE];
 
+    setup_console();
     signal(SIGINT, handle_termination);
 
     const int rc = setup_mqtt_session();
@@ -88,6 +174,10 @@ int main()
 
     while (!termination_requested) {
         if (read_sensor_values(&temperature, &humidity)) {
+            // Interrupted during the sensor's conversion: stop, do not publish
+            // a message nothing would wait for.
+            if (termination_requested)
+                break;
             format_payload(payload, sizeof payload, humidity, temperature);
             publishToMQTT(TELEMETRY_TOPIC, payload);
             if (termination_requested)
@@ -96,6 +186,7 @@ int main()
         } else {
             // Publishing nothing beats publishing a reading the sensor never made.
             fputs(SENSOR_FAILURE_LINE, stderr);
+            keep_session_alive();
         }
         if (!termination_requested)
             sleep(PUBLISH_INTERVAL_S);

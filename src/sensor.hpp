@@ -12,8 +12,11 @@ constexpr uint8_t SENSOR_I2C_ADDRESS = 0x38;
 constexpr uint8_t SENSOR_CMD_INIT = 0xE1;
 constexpr uint8_t SENSOR_CMD_MEASURE = 0xAC;
 
-// Measurement exchange
-constexpr unsigned SENSOR_MEASURE_WAIT_US = 1000;
+// Measurement exchange. The sensor needs about 75 ms after the trigger to
+// convert; a read before then gets the busy bit and the previous measurement
+// (zeros after power-up). The status byte is not examined: the wait alone
+// makes the reading that cycle's own.
+constexpr unsigned SENSOR_MEASURE_WAIT_US = 80000;
 constexpr uint8_t SENSOR_DATA_REGISTER = 0x00;
 constexpr int SENSOR_FRAME_BYTES = 6;
 

@@ -22,8 +22,12 @@ constexpr int MQTT_QOS = 1;
 constexpr int MQTT_RETAINED = 0;
 constexpr unsigned long MQTT_FIRST_WAIT_MS = 1000;
 constexpr unsigned long MQTT_SECOND_WAIT_MS = 10000;
-// Longest single completion wait, so that an interrupt is noticed promptly.
-constexpr unsigned long MQTT_WAIT_SLICE_MS = 200;
+// Longest single run of the session, so that an interrupt is noticed promptly.
+constexpr unsigned long MQTT_WAIT_SLICE_MS = 100;
+// A cycle that publishes nothing runs the session once, without waiting: it
+// sends a keep-alive ping when one is due and reads what has come, the answer
+// to the last ping included (well within the keep-alive's 20 s).
+constexpr unsigned long MQTT_IDLE_RUN_MS = 0;
 
 // A connect cannot be interrupted; while it blocks, the interrupt handler
 // ends the process (see connect_in_progress).
@@ -39,24 +43,55 @@ int connect_session()
     return rc;
 }
 
+// Runs the session for up to timeout_ms: Paho reads what the broker sent,
+// completes deliveries and answers keep-alive. The agent subscribes to
+// nothing, so a message the broker sends all the same is dropped at once:
+// Paho would otherwise queue every one of them for ever.
+void run_session(unsigned long timeout_ms)
+{
+    char *topic = nullptr;
+    int topic_len = 0;
+    MQTTClient_message *message = nullptr;
+
+    MQTTClient_receive(client, &topic, &topic_len, &message, timeout_ms);
+    if (message)
+        MQTTClient_freeMessage(&message);
+    if (topic)
+        MQTTClient_free(topic);
+}
+
+bool delivery_pending(MQTTClient_deliveryToken token)
+{
+    MQTTClient_deliveryToken *pending = nullptr;
+    bool found = false;
+
+    if (MQTTClient_getPendingDeliveryTokens(client, &pending) != MQTTCLIENT_SUCCESS)
+        return true;
+    for (const MQTTClient_deliveryToken *t = pending; t && *t != -1; ++t)
+        found = found || *t == token;
+    MQTTClient_free(pending);
+    return found;
+}
+
 // Waits up to budget_ms for the delivery of token, in slices so that an
-// interrupt ends the wait early. Returns what Paho's wait returns: success,
+// interrupt ends the wait early. Returns what Paho's own wait would: success,
 // a timeout (MQTTCLIENT_FAILURE) or the session's loss.
 int wait_for_delivery(MQTTClient_deliveryToken token, unsigned long budget_ms)
 {
     using namespace std::chrono;
     const auto start = steady_clock::now();
-    int rc = MQTTCLIENT_FAILURE;
 
     for (;;) {
+        // A lost session forgets its messages in flight: ask it first.
+        if (!MQTTClient_isConnected(client))
+            return MQTTCLIENT_DISCONNECTED;
+        if (!delivery_pending(token))
+            return MQTTCLIENT_SUCCESS;
         const auto elapsed_ms = static_cast<unsigned long>(
             duration_cast<milliseconds>(steady_clock::now() - start).count());
         if (elapsed_ms >= budget_ms || termination_requested)
-            return rc;
-        rc = MQTTClient_waitForCompletion(client, token,
-                                          std::min(MQTT_WAIT_SLICE_MS, budget_ms - elapsed_ms));
-        if (rc != MQTTCLIENT_FAILURE)
-            return rc;
+            return MQTTCLIENT_FAILURE;
+        run_session(std::min(MQTT_WAIT_SLICE_MS, budget_ms - elapsed_ms));
     }
 }
 
@@ -121,4 +156,11 @@ void publishToMQTT(const char *topic, const char *payload)
     // the session, and the next cycle opens a fresh one.
     if (MQTTClient_isConnected(client))
         MQTTClient_disconnect(client, 0);
+}
+
+void keep_session_alive()
+{
+    // A session lost here is opened again by the next publication.
+    if (MQTTClient_isConnected(client))
+        run_session(MQTT_IDLE_RUN_MS);
 }

@@ -22,3 +22,7 @@ int setup_mqtt_session();
 // Publishes payload on topic with QoS 1 and waits for the acknowledgement,
 // then prints the outcome line. Opens the session again first if it was lost.
 void publishToMQTT(const char *topic, const char *payload);
+
+// Lets the session answer the broker in a cycle that publishes nothing, so
+// that its keep-alive does not lapse while the sensor fails.
+void keep_session_alive();

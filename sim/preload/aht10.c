@@ -1,15 +1,18 @@
 /* The simulated AHT10 humidity and temperature sensor.
  *
  * The device answers at 7-bit address 0x38. Every write is acknowledged; a
- * write whose first byte is 0xAC (trigger measurement) takes the next
- * measurement, which the following reads return as a six-byte frame. The
- * measurements come from a script (one entry per trigger) or, without one,
- * from a slowly drifting indoor climate. */
+ * write whose first byte is 0xAC (trigger measurement) starts the conversion
+ * of the next measurement, which is ready after the conversion time (75 ms by
+ * the datasheet). A read returns the status byte and the last completed
+ * measurement: before the conversion is done, the status has its busy bit set
+ * and the data are those of the measurement before (zero before the first).
+ * The measurements come from a script (one entry per trigger) or, without
+ * one, from a slowly drifting indoor climate. */
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
 #endif
 
-#include "boardsim.h"
+#include "aht10.h"
 
 #include <errno.h>
 #include <locale.h>
@@ -17,10 +20,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #define AHT10_CMD_MEASURE 0xAC
 #define AHT10_STATUS_IDLE 0x1C /* calibrated, not busy */
-#define RAW_MAX 0xFFFFFu       /* 20-bit readings */
+#define AHT10_STATUS_BUSY 0x80
+#define RAW_MAX 0xFFFFFu /* 20-bit readings */
+#define NS_PER_MS 1000000ull
 
 enum entry_kind { ENTRY_FRAME, ENTRY_NACK, ENTRY_ABSENT };
 
@@ -30,14 +36,18 @@ struct entry {
 };
 
 static struct {
-    struct sim_config config;
-    sim_diag_fn diag;
+    struct aht10_config config;
+    aht10_diag_fn diag;
     int script_loaded;
     struct entry *entries;
     size_t count;
     size_t next;
-    struct entry current; /* what the last trigger produced */
-    double humidity;      /* drifting climate */
+    enum entry_kind state;               /* what the last trigger produced */
+    uint8_t completed[AHT10_FRAME_LEN];  /* the last finished measurement */
+    uint8_t converting[AHT10_FRAME_LEN]; /* the measurement in progress */
+    int busy;                            /* a conversion is in progress */
+    uint64_t ready_ns;                   /* when it is done (CLOCK_MONOTONIC) */
+    double humidity;                     /* drifting climate */
     double temperature;
     uint32_t random;
 } dev;
@@ -55,14 +65,15 @@ static void diag(const char *fmt, ...)
         dev.diag(text);
 }
 
-void aht10_configure(const struct sim_config *config, sim_diag_fn diag_fn)
+void aht10_configure(const struct aht10_config *config, aht10_diag_fn diag_fn)
 {
     dev.config = *config;
     dev.diag = diag_fn;
-    /* Before the first trigger the data registers read as zero. */
-    dev.current.kind = ENTRY_FRAME;
-    memset(dev.current.frame, 0, sizeof dev.current.frame);
-    dev.current.frame[0] = AHT10_STATUS_IDLE;
+    /* Before the first measurement the data registers read as zero. */
+    dev.state = ENTRY_FRAME;
+    memset(dev.completed, 0, sizeof dev.completed);
+    dev.completed[0] = AHT10_STATUS_IDLE;
+    dev.busy = 0;
     dev.humidity = 45.0;
     dev.temperature = 22.0;
     dev.random = config->seed ^ 0x9E3779B9u;
@@ -218,14 +229,55 @@ static int parse_line(char *line, struct entry *e, const char **why)
     return -1;
 }
 
+/* The whole file as a zero-terminated malloc'd text, or NULL (errno set). */
+static char *read_text(const char *path)
+{
+    FILE *f = fopen(path, "re");
+    size_t used = 0, capacity = 4096;
+    char *text = malloc(capacity);
+    int err;
+
+    if (!f || !text) {
+        err = f ? ENOMEM : errno;
+        if (f)
+            fclose(f);
+        free(text);
+        errno = err;
+        return NULL;
+    }
+    for (;;) {
+        size_t n;
+        if (capacity - used < 2) {
+            char *grown = realloc(text, capacity * 2);
+            if (!grown)
+                break;
+            text = grown;
+            capacity *= 2;
+        }
+        n = fread(text + used, 1, capacity - used - 1, f);
+        if (n == 0)
+            break;
+        used += n;
+    }
+    err = ferror(f) ? EIO : 0;
+    fclose(f);
+    text[used] = '\0';
+    if (err) {
+        free(text);
+        errno = err;
+        return NULL;
+    }
+    return text;
+}
+
 static void load_script(void)
 {
-    size_t len, capacity = 0, lineno = 0;
+    size_t capacity = 0, lineno = 0;
     char *text, *line, *save = NULL;
     dev.script_loaded = 1;
     if (!dev.config.script_path)
         return;
-    text = sim_read_file(dev.config.script_path, &len);
+    text = read_text(dev.config.script_path);
     if (!text) {
         diag("script %s unreadable (%s): drifting climate instead", dev.config.script_path,
              strerror(errno));
@@ -285,22 +337,49 @@ static void climate_step(uint8_t frame[AHT10_FRAME_LEN])
 
 /* ---- the bus side ---- */
 
+static uint64_t now_ns(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000000ull + (uint64_t)ts.tv_nsec;
+}
+
+/* A finished conversion becomes the measurement the registers hold. */
+static void settle(void)
+{
+    if (dev.busy && now_ns() >= dev.ready_ns) {
+        memcpy(dev.completed, dev.converting, sizeof dev.completed);
+        dev.busy = 0;
+    }
+}
+
 static void trigger(void)
 {
+    struct entry e;
+
     if (!dev.script_loaded)
         load_script();
     if (dev.count == 0) {
-        dev.current.kind = ENTRY_FRAME;
-        climate_step(dev.current.frame);
-        return;
+        e.kind = ENTRY_FRAME;
+        climate_step(e.frame);
+    } else {
+        /* Past the end of the script the last entry repeats. */
+        e = dev.entries[dev.next < dev.count ? dev.next++ : dev.count - 1];
     }
-    /* Past the end of the script the last entry repeats. */
-    dev.current = dev.entries[dev.next < dev.count ? dev.next++ : dev.count - 1];
+    settle();
+    dev.state = e.kind;
+    if (e.kind != ENTRY_FRAME)
+        return; /* a failing device converts nothing */
+    /* A new trigger abandons a conversion still in progress. */
+    memcpy(dev.converting, e.frame, sizeof dev.converting);
+    dev.busy = 1;
+    dev.ready_ns = now_ns() + (uint64_t)dev.config.conversion_ms * NS_PER_MS;
+    settle();
 }
 
 static int current_fault(void)
 {
-    switch (dev.current.kind) {
+    switch (dev.state) {
     case ENTRY_NACK:
         return EREMOTEIO;
     case ENTRY_ABSENT:
@@ -321,16 +400,23 @@ int aht10_write(unsigned addr, const uint8_t *data, size_t len)
     return current_fault();
 }
 
-int aht10_read(unsigned addr, uint8_t *data, size_t len)
+int aht10_read(unsigned addr, uint8_t *data, size_t len, int *busy)
 {
     size_t i;
     int fault;
+
+    *busy = 0;
     if (dev.config.no_device || addr != AHT10_ADDRESS)
         return ENXIO;
     fault = current_fault();
     if (fault)
         return fault;
+    settle();
     for (i = 0; i < len; i++)
-        data[i] = i < AHT10_FRAME_LEN ? dev.current.frame[i] : 0xFF;
+        data[i] = i < AHT10_FRAME_LEN ? dev.completed[i] : 0xFF;
+    if (dev.busy && len > 0) {
+        data[0] |= AHT10_STATUS_BUSY;
+        *busy = 1;
+    }
     return 0;
 }

@@ -23,13 +23,15 @@
 #define _GNU_SOURCE
 #endif
 
-#include "boardsim.h"
+#include "aht10.h"
 
+#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -37,6 +39,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -48,6 +51,7 @@
 #define I2C_MSG_MAX 8192     /* the kernel's limit for one I2C_RDWR message */
 #define LOGGED_BYTES_MAX 256 /* longer transfers are shown shortened */
 #define TRACKED_MAX 64
+#define CONVERSION_MS_MAX 60000
 
 /* What we answer to I2C_FUNCS: the transfers this file implements. */
 #define SIM_I2C_FUNCS                                                                              \
@@ -65,6 +69,7 @@ typedef int (*close_fn)(int);
 typedef unsigned int (*sleep_fn)(unsigned int);
 typedef int (*tcsetattr_fn)(int, int, const struct termios *);
 typedef int (*tcgetattr_fn)(int, struct termios *);
+typedef int (*connect_fn)(int, const struct sockaddr *, socklen_t);
 
 static void *real_symbol(const char *name, void **slot)
 {
@@ -97,6 +102,7 @@ REAL(close_fn, close)
 REAL(sleep_fn, sleep)
 REAL(tcsetattr_fn, tcsetattr)
 REAL(tcgetattr_fn, tcgetattr)
+REAL(connect_fn, connect)
 
 /* ---- settings ---- */
 
@@ -105,10 +111,12 @@ static struct {
     const char *uart_path;
     const char *transcript;
     const char *uart_log;
+    const char *events;
     double sleep_scale;
-} cfg;
+} cfg = {.i2c_path = "/dev/i2c-0", .sleep_scale = 1.0};
 
 static pthread_once_t cfg_once = PTHREAD_ONCE_INIT;
+extern char **environ;
 
 static void append_line(const char *path, const char *text, size_t len);
 
@@ -126,15 +134,29 @@ static const char *env_or(const char *name, const char *fallback)
     return v && *v ? v : fallback;
 }
 
+/* A whole number from 0 to max, or fallback. */
+static unsigned env_number(const char *name, unsigned max, unsigned fallback)
+{
+    const char *v = getenv(name);
+    char *end;
+    unsigned long n;
+    if (!v || !*v)
+        return fallback;
+    errno = 0;
+    n = strtoul(v, &end, 10);
+    return *end == '\0' && errno == 0 && n <= max ? (unsigned)n : fallback;
+}
+
 static void load_config(void)
 {
-    struct sim_config sc;
+    struct aht10_config sc;
     const char *scale = getenv("BOARDSIM_SLEEP_SCALE");
     const char *seed = getenv("BOARDSIM_SEED");
     cfg.i2c_path = env_or("BOARDSIM_I2C_DEV", "/dev/i2c-0");
     cfg.uart_path = env_or("BOARDSIM_UART_DEV", NULL);
     cfg.transcript = env_or("BOARDSIM_TRANSCRIPT", NULL);
     cfg.uart_log = env_or("BOARDSIM_UART_LOG", NULL);
+    cfg.events = env_or("BOARDSIM_EVENTS", NULL);
     cfg.sleep_scale = 1.0;
     if (scale && *scale) {
         char *end;
@@ -145,12 +167,18 @@ static void load_config(void)
     sc.script_path = env_or("BOARDSIM_SCRIPT", NULL);
     sc.no_device = env_or("BOARDSIM_NO_DEVICE", "0")[0] == '1';
     sc.seed = seed ? (uint32_t)strtoul(seed, NULL, 0) : 1;
+    sc.conversion_ms =
+        env_number("BOARDSIM_CONVERSION_MS", CONVERSION_MS_MAX, AHT10_CONVERSION_MS_DEFAULT);
     aht10_configure(&sc, transcript_comment);
 }
 
+/* The settings come from the environment, which a program's earliest code
+ * (its .preinit_array functions) runs without: until there is one, the
+ * defaults above hold and nothing is settled. */
 static void config(void)
 {
-    pthread_once(&cfg_once, load_config);
+    if (__atomic_load_n(&environ, __ATOMIC_ACQUIRE))
+        pthread_once(&cfg_once, load_config);
 }
 
 /* ---- the board lock ----
@@ -195,39 +223,28 @@ static void append_line(const char *path, const char *text, size_t len)
     real_close()(fd);
 }
 
-char *sim_read_file(const char *path, size_t *len)
+/* One line of the event log: the time on CLOCK_MONOTONIC, the subject (i2c,
+ * uart, net), then text, which ends in a line feed. Bus and serial-port events
+ * and network connects share the log, so their order is the program's. */
+static void log_event(const char *subject, const char *text, size_t len)
 {
-    size_t used = 0, capacity = 4096;
-    char *data = malloc(capacity);
-    int fd = real_open()(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || !data) {
-        int saved = fd < 0 ? errno : ENOMEM;
-        if (fd >= 0)
-            real_close()(fd);
-        free(data);
-        errno = saved;
-        return NULL;
-    }
-    for (;;) {
-        ssize_t n;
-        if (capacity - used < 2) {
-            char *grown = realloc(data, capacity * 2);
-            if (!grown)
-                break;
-            data = grown;
-            capacity *= 2;
-        }
-        n = read(fd, data + used, capacity - used - 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        used += (size_t)n;
-    }
-    real_close()(fd);
-    data[used] = '\0';
-    *len = used;
-    return data;
+    struct timespec now;
+    char line[2048];
+    int n;
+    if (!cfg.events)
+        return;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    n = snprintf(line, sizeof line, "%lld.%06ld %s %.*s", (long long)now.tv_sec, now.tv_nsec / 1000,
+                 subject, (int)len, text);
+    if (n > 0 && (size_t)n < sizeof line)
+        append_line(cfg.events, line, (size_t)n);
+}
+
+/* A line of the transcript or the serial log, and the same as an event. */
+static void record(const char *log, const char *subject, const char *text, size_t len)
+{
+    append_line(log, text, len);
+    log_event(subject, text, len);
 }
 
 /* ---- transcript lines ---- */
@@ -291,12 +308,12 @@ static void line_emit(struct line *l)
     if (l->len >= sizeof l->text - 1)
         l->len = sizeof l->text - 2; /* one line per transaction, whatever happens */
     l->text[l->len++] = '\n';
-    append_line(cfg.transcript, l->text, l->len);
+    record(cfg.transcript, "i2c", l->text, l->len);
 }
 
 /* ---- descriptors we answer for ---- */
 
-enum fd_kind { FD_I2C = 1, FD_UART = 2 };
+enum fd_kind { FD_I2C = 1, FD_UART = 2, FD_NET = 3 };
 
 struct tracked {
     int key; /* descriptor + 1; 0 when the slot is free. Read without the lock. */
@@ -446,7 +463,7 @@ static void opened_uart(int fd)
     sigset_t saved;
     board_lock(&saved);
     track(fd, FD_UART);
-    append_line(cfg.uart_log, "open\n", 5);
+    record(cfg.uart_log, "uart", "open\n", 5);
     board_unlock(&saved);
 }
 
@@ -557,15 +574,56 @@ EXPORT int close(int fd)
         t = still_tracked(i, fd);
         if (t) {
             if (t->kind == FD_I2C)
-                append_line(cfg.transcript, "close\n", 6);
+                record(cfg.transcript, "i2c", "close\n", 6);
+            else if (t->kind == FD_UART)
+                record(cfg.uart_log, "uart", "close\n", 6);
             else
-                append_line(cfg.uart_log, "close\n", 6);
+                log_event("net", "close\n", 6);
             release_slot(i);
         }
         board_unlock(&saved);
         errno = saved_errno;
     }
     return real_close()(fd);
+}
+
+/* ---- connect: network connects go into the event log ---- */
+
+EXPORT int connect(int fd, const struct sockaddr *addr, socklen_t len)
+{
+    int result = real_connect()(fd, addr, len);
+    int saved_errno = errno;
+    char host[INET6_ADDRSTRLEN] = "";
+    char text[INET6_ADDRSTRLEN + 32];
+    unsigned port = 0;
+    int n = 0;
+
+    if (addr && addr->sa_family == AF_INET && len >= sizeof(struct sockaddr_in)) {
+        const struct sockaddr_in *in = (const struct sockaddr_in *)addr;
+        inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+        port = ntohs(in->sin_port);
+        n = snprintf(text, sizeof text, "connect %s:%u\n", host, port);
+    } else if (addr && addr->sa_family == AF_INET6 && len >= sizeof(struct sockaddr_in6)) {
+        const struct sockaddr_in6 *in6 = (const struct sockaddr_in6 *)addr;
+        inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+        port = ntohs(in6->sin6_port);
+        n = snprintf(text, sizeof text, "connect [%s]:%u\n", host, port);
+    }
+    if (n > 0 && (size_t)n < sizeof text) {
+        sigset_t saved;
+        int slot;
+        config();
+        board_lock(&saved);
+        log_event("net", text, (size_t)n);
+        /* Its close goes into the event log too (a connect retried on the
+         * same socket is tracked once). */
+        slot = find_slot(fd);
+        if (slot < 0 || !still_tracked(slot, fd))
+            track(fd, FD_NET);
+        board_unlock(&saved);
+    }
+    errno = saved_errno;
+    return result;
 }
 
 /* ---- the serial port's settings ----
@@ -607,7 +665,7 @@ EXPORT int tcsetattr(int fd, int action, const struct termios *t)
                      (unsigned long)cfgetispeed(t), (unsigned long)cfgetospeed(t),
                      result == 0 ? "" : " -> error");
         if (n > 0 && (size_t)n < sizeof text)
-            append_line(cfg.uart_log, text, (size_t)n);
+            record(cfg.uart_log, "uart", text, (size_t)n);
     }
     board_unlock(&saved);
     errno = saved_errno;
@@ -631,10 +689,11 @@ EXPORT int tcgetattr(int fd, struct termios *t)
 /* ---- ioctl: the I2C device interface ---- */
 
 static int write_then_read(unsigned addr, const uint8_t *out, size_t out_len, uint8_t *in,
-                           size_t in_len)
+                           size_t in_len, int *busy)
 {
     int err = aht10_write(addr, out, out_len);
-    return err ? err : aht10_read(addr, in, in_len);
+    *busy = 0;
+    return err ? err : aht10_read(addr, in, in_len, busy);
 }
 
 /* One transfer written as one line: "write A B..", "read A -> B.." or
@@ -653,7 +712,9 @@ static int log_write(unsigned addr, const uint8_t *data, size_t len)
 static int log_read(unsigned addr, const uint8_t *reg, size_t reg_len, uint8_t *data, size_t len)
 {
     struct line l = {.len = 0};
-    int err = reg ? write_then_read(addr, reg, reg_len, data, len) : aht10_read(addr, data, len);
+    int busy;
+    int err = reg ? write_then_read(addr, reg, reg_len, data, len, &busy)
+                  : aht10_read(addr, data, len, &busy);
     line_add(&l, "read 0x%02x", addr);
     if (reg) {
         line_add(&l, " reg");
@@ -664,6 +725,8 @@ static int log_read(unsigned addr, const uint8_t *reg, size_t reg_len, uint8_t *
     } else {
         line_add(&l, " ->");
         line_bytes(&l, data, len);
+        if (busy)
+            line_add(&l, " (busy)"); /* before the conversion was done */
     }
     line_emit(&l);
     return err;
@@ -675,7 +738,7 @@ static int smbus_transfer(struct tracked *t, const struct i2c_smbus_ioctl_data *
     uint8_t buf[I2C_SMBUS_BLOCK_MAX + 2] = {0};
     unsigned a = t->addr;
     size_t len;
-    int err, size, reading;
+    int err, size, reading, busy;
     struct line l = {.len = 0};
 
     if (!req)
@@ -690,7 +753,7 @@ static int smbus_transfer(struct tracked *t, const struct i2c_smbus_ioctl_data *
 
     switch (size) {
     case I2C_SMBUS_QUICK:
-        err = reading ? aht10_read(a, buf, 0) : aht10_write(a, buf, 0);
+        err = reading ? aht10_read(a, buf, 0, &busy) : aht10_write(a, buf, 0);
         line_add(&l, "quick 0x%02x", a);
         line_error(&l, err);
         line_emit(&l);

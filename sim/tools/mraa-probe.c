@@ -13,6 +13,7 @@
  *   flow XONXOFF RTSCTS  mraa_uart_set_flowcontrol   -> "flow RC"
  *   uart-stop          mraa_uart_stop                -> "uart-stop RC"
  *   sleep N            sleep(N)                      -> "sleep N: left L after S.SS s"
+ *   usleep US          usleep(US)                    -> "usleep US"
  *   on-sigint STATUS   a SIGINT handler that prints "sigint" and exits STATUS
  *   catch-sigint       a SIGINT handler that prints "sigint" and returns
  *   pause              wait for a signal
@@ -92,7 +93,8 @@ int main(int argc, char **argv)
         int need = 0;
         if (!strcmp(op, "i2c") || !strcmp(op, "address") || !strcmp(op, "write") ||
             !strcmp(op, "uart") || !strcmp(op, "baud") || !strcmp(op, "sleep") ||
-            !strcmp(op, "on-sigint") || !strcmp(op, "raise") || !strcmp(op, "exit"))
+            !strcmp(op, "usleep") || !strcmp(op, "on-sigint") || !strcmp(op, "raise") ||
+            !strcmp(op, "exit"))
             need = 1;
         else if (!strcmp(op, "read") || !strcmp(op, "flow"))
             need = 2;
@@ -151,6 +153,10 @@ int main(int argc, char **argv)
             double start = now();
             unsigned left = sleep(n);
             printf("sleep %u: left %u after %.2f s\n", n, left, now() - start);
+        } else if (!strcmp(op, "usleep")) {
+            unsigned us = (unsigned)number(argv[i]);
+            usleep(us);
+            printf("usleep %u\n", us);
         } else if (!strcmp(op, "on-sigint")) {
             sigint_status = (sig_atomic_t)number(argv[i]);
             signal(SIGINT, on_sigint);

@@ -41,8 +41,10 @@ class Broker:
     tokens: a token registry file, in place of the one token."""
 
     def __init__(self, state_dir, port=DEFAULT_PORT, observer_port=DEFAULT_OBSERVER_PORT,
-                 plugin=None, token=TOKEN, host=HOST, tokens=None):
+                 plugin=None, token=TOKEN, host=HOST, tokens=None, ipv6_loopback=False):
+        """ipv6_loopback: the device port listens on ::1 as well."""
         self.state_dir = state_dir
+        self.ipv6_loopback = ipv6_loopback
         self.host = host
         self.token = token
         self.tokens = tokens
@@ -55,6 +57,8 @@ class Broker:
         options += ["--tokens", self.tokens] if self.tokens else ["--token", self.token]
         if self.plugin:
             options += ["--plugin", self.plugin]
+        if self.ipv6_loopback:
+            options.append("--ipv6-loopback")
         self._run("start", *options)
         return self
 

@@ -13,6 +13,11 @@ A fault "for new connections" applies to those the proxy has not accepted yet
   close_all()           close every current connection, both sides
   refuse_new(on)        new connections are accepted and reset at once (RST)
   black_hole(on)        new connections are accepted, read and discarded, never forwarded
+  flood_downstream(packet, per_second)
+                        send packet (bytes of a whole MQTT packet) to every client
+                        per_second times a second, between the broker's own packets, as
+                        a broker that publishes to a client which never subscribed
+                        (per_second 0: stop)
 
 As a script: faultproxy.py LISTEN TARGET, then one command per line on stdin:
 pass, delay S, drop, freeze, thaw, close, refuse, blackhole. Stops on SIGINT or SIGTERM.
@@ -32,6 +37,7 @@ HOST = os.environ.get("E2E_HOST", "127.0.0.1")  # ctest sets it per build
 CHUNK = 65536
 MAX_QUEUED = 1 << 20  # stop reading one side while this much waits for the other
 MAX_SLEEP_S = 0.5
+FLOOD_TICK_S = 0.02
 CONNECT_TIMEOUT_S = 2.0
 STOP_TIMEOUT_S = 5.0
 
@@ -45,6 +51,7 @@ class _Pipe:
         self.queued = 0
         self.eof = False
         self.blocked = False  # dst's send buffer was full
+        self.partial = b""  # flooding: the start of a packet not yet whole
 
 
 class _Conn:
@@ -73,6 +80,8 @@ class FaultProxy:
         self._armed = {}  # socket -> event mask registered in the selector
         self._delay = 0.0
         self._drop = self._frozen = self._refuse = self._black_hole = False
+        self._flood_packet, self._flood_rate, self._flood_due = b"", 0.0, 0.0
+        self.flooded = 0  # packets injected by flood_downstream
         self._stopping = False
         self._listener = self._thread = None
         self._wake_r, self._wake_w = socket.socketpair()
@@ -141,6 +150,10 @@ class FaultProxy:
     def black_hole(self, on=True):
         self._set(_black_hole=on)
 
+    def flood_downstream(self, packet, per_second):
+        self._set(_flood_packet=bytes(packet), _flood_rate=float(per_second),
+                  _flood_due=time.monotonic())
+
     def close_all(self):
         with self._lock:
             for conn in list(self._conns):
@@ -182,6 +195,7 @@ class FaultProxy:
                     return
                 for key, _ in events:
                     self._on_readable_or_writable(key.fileobj, key.data)
+                self._flood()
                 for conn in list(self._conns):
                     self._flush(conn)
 
@@ -240,10 +254,40 @@ class FaultProxy:
             pass  # black hole
         elif pipe is conn.down and self._drop:
             self.dropped_bytes += len(data)
+        elif pipe is conn.down and (self._flood_rate or pipe.partial):
+            # Whole packets only, so that flooded ones go in between.
+            pipe.partial += data
+            while True:
+                size = _packet_size(pipe.partial)
+                if size is None:
+                    break
+                packet, pipe.partial = pipe.partial[:size], pipe.partial[size:]
+                pipe.queue.append([time.monotonic() + self._delay, packet])
+                pipe.queued += len(packet)
         else:
             due = time.monotonic() + (self._delay if pipe is conn.down else 0.0)
             pipe.queue.append([due, data])
             pipe.queued += len(data)
+
+    def _flood(self):
+        """Queues the packets due by now for every client, as far as each takes them."""
+        if not self._flood_rate or self._frozen:
+            return
+        now = time.monotonic()
+        due = int((now - self._flood_due) * self._flood_rate)
+        if due <= 0:
+            return
+        self._flood_due += due / self._flood_rate
+        for conn in self._conns:
+            pipe = conn.down
+            if pipe.dst is None:
+                continue
+            for _ in range(due):
+                if pipe.queued >= MAX_QUEUED:
+                    break  # the client reads no more: its socket is full
+                pipe.queue.append([now, self._flood_packet])
+                pipe.queued += len(self._flood_packet)
+                self.flooded += 1
 
     def _flush(self, conn):
         if conn.closed:
@@ -319,12 +363,35 @@ class FaultProxy:
     def _sleep_time(self):
         if self._frozen:
             return MAX_SLEEP_S
-        now, sleep = time.monotonic(), MAX_SLEEP_S
+        now, sleep = time.monotonic(), FLOOD_TICK_S if self._flood_rate else MAX_SLEEP_S
         for conn in self._conns:
             for pipe in (conn.up, conn.down):
                 if pipe.queue and not pipe.blocked:
                     sleep = min(sleep, max(0.0, pipe.queue[0][0] - now))
         return sleep
+
+
+def _packet_size(data):
+    """The size of the MQTT packet data starts with, None while it is not all there."""
+    length, shift = 0, 0
+    for i in range(1, min(len(data), 5)):
+        length |= (data[i] & 0x7F) << shift
+        shift += 7
+        if not data[i] & 0x80:
+            size = i + 1 + length
+            return size if len(data) >= size else None
+    return None
+
+
+def publish_packet(topic, payload):
+    """A QoS 0 PUBLISH packet."""
+    body = struct.pack("!H", len(topic)) + topic.encode() + payload
+    length, header = len(body), bytearray([0x30])
+    while True:
+        length, digit = length >> 7, length & 0x7F
+        header.append(digit | (0x80 if length else 0))
+        if not length:
+            return bytes(header) + body
 
 
 COMMANDS = {

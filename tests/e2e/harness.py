@@ -10,8 +10,10 @@ from the environment that ctest sets:
                   127.0.0.1), so that builds can be tested side by side
 """
 
+import collections
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -31,6 +33,11 @@ SIM_PRELOAD = os.environ.get("SIM_PRELOAD")
 QEMU = os.environ.get("AGENT_QEMU") == "1"
 SLOWDOWN = float(os.environ.get("E2E_SLOWDOWN", "1"))
 HOST = os.environ.get("E2E_HOST", "127.0.0.1")
+# The agent under test is built with AddressSanitizer.
+SANITIZED = os.environ.get("E2E_SANITIZED") == "1"
+# The broker host compiled into the agent under test ("localhost" for the
+# build the run command uses).
+AGENT_HOST = os.environ.get("E2E_AGENT_HOST", HOST)
 
 AGENT_PORT = 1884  # compiled into the agent
 OBSERVER_PORT = 1885
@@ -74,6 +81,17 @@ def publish_failure(code):
     return b"Failed to publish file data. Return code: %d\n" % code
 
 
+# What the broker's log says of a device's connect: protocol 3.1.1, clean
+# session, keep-alive 20 s and the token as user name (a password would have
+# been refused by the endpoint).
+CONNECT_RE = re.compile(r"^\S+ New client connected from \S+ as (.*)\.$", re.M)
+AGENT_SESSION = "quorvalMeshNode (p2, c1, k20, u'Tz8LwQ3nVb6RkY1mHc5J')"
+
+# One line of the simulator's event log: CLOCK_MONOTONIC seconds (as
+# time.monotonic()), i2c / uart / net, what happened.
+Event = collections.namedtuple("Event", "time subject what")
+
+
 def bus_setup():
     return "open /dev/i2c-0\nfuncs\naddress 0x38\nwrite 0x38 e1\n"
 
@@ -88,7 +106,8 @@ class Agent:
     --shell that runs it) leads a process group of its own. binary: another
     board's agent (default AGENT_BIN)."""
 
-    def __init__(self, state_dir, script=None, no_device=False, args=(), sim_options=(), binary=AGENT):
+    def __init__(self, state_dir, script=None, no_device=False, args=(), sim_options=(),
+                 console=None, closed_fds=(), cwd=None, wrapper=(), binary=AGENT):
         self.state_dir = state_dir
         self.binary = binary
         self.args = list(args)
@@ -96,8 +115,13 @@ class Agent:
         self.no_device = no_device
         self.sim_options = list(sim_options)
         self.own_group = "--new-session" in self.sim_options
+        self.console = console  # a file descriptor for stdout and stderr, else files
+        self.closed_fds = tuple(closed_fds)  # standard descriptors the agent starts without
+        self.cwd = cwd
+        self.wrapper = list(wrapper)  # a command that runs board-sim as "$@"
         self.proc = None
         self.pid = None
+        self.interrupted = None  # when interrupt_and_wait sent SIGINT
 
     def start(self):
         cmd = [BOARD_SIM, "--state-dir", self.state_dir]
@@ -112,9 +136,13 @@ class Agent:
             cmd += ["--preload", SIM_PRELOAD]
         if QEMU:
             cmd.append("--qemu")
-        cmd += self.sim_options + ["--", self.binary] + self.args
+        cmd = self.wrapper + cmd + self.sim_options + ["--", self.binary] + self.args
+        closed = self.closed_fds
         with open(self._path("stdout"), "wb") as out, open(self._path("stderr"), "wb") as err:
-            self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+            self.proc = subprocess.Popen(
+                cmd, stdin=subprocess.DEVNULL, stdout=self.console or out,
+                stderr=self.console or err, cwd=self.cwd,
+                preexec_fn=(lambda: [os.close(fd) for fd in closed]) if closed else None)
         self.pid = self._wait_for_pid()
         return self
 
@@ -138,6 +166,7 @@ class Agent:
         """SIGINT (to the whole group with group=True), then checks the orderly
         end: exit 0 within the bound."""
         sent = self.signal_group(signal.SIGINT) if group else self.signal(signal.SIGINT)
+        self.interrupted = sent
         status = self.wait(10 * SLOWDOWN)
         took = time.monotonic() - sent
         testcase.assertEqual(status, 0)
@@ -175,6 +204,19 @@ class Agent:
 
     def transcript(self):
         return self._read("i2c.log").decode()
+
+    def events(self):
+        """The simulator's event log, in order."""
+        events = []
+        for line in self._read("events.log").decode().splitlines():
+            stamp, subject, what = line.split(" ", 2)
+            events.append(Event(float(stamp), subject, what))
+        return events
+
+    def resident_kb(self):
+        """VmRSS of the agent's process (the emulator's, under qemu)."""
+        with open(f"/proc/{self.pid}/status") as f:
+            return int(re.search(r"^VmRSS:\s+(\d+) kB", f.read(), re.M).group(1))
 
     def serial(self):
         with open(self._path("serial.json")) as f:
@@ -225,13 +267,15 @@ class AgentTestCase(unittest.TestCase):
         self.agents = []
         self.addCleanup(self._stop_all)
 
-    def start_broker(self, token=None, tokens=None):
+    def start_broker(self, token=None, tokens=None, ipv6_loopback=False):
         """token: the one device token (default the agent's); tokens: a token
         registry file in its place."""
         port = BROKER_BEHIND_PROXY_PORT if self.proxy else AGENT_PORT
         options = {"token": token} if token else {}
         if tokens:
             options["tokens"] = tokens
+        if ipv6_loopback:
+            options["ipv6_loopback"] = True
         self.broker = Broker(os.path.join(self.dir, "broker"), port=port,
                              observer_port=OBSERVER_PORT, host=HOST, **options).start()
         self.observer = Observer(port=OBSERVER_PORT, host=HOST).start()
@@ -246,11 +290,12 @@ class AgentTestCase(unittest.TestCase):
         with open(os.path.join(self.dir, "broker", "mosquitto.pid")) as f:
             return int(f.read())
 
-    def start_agent(self, script=None, no_device=False, args=(), sim_options=(), binary=AGENT):
+    def start_agent(self, script=None, no_device=False, args=(), sim_options=(), **options):
+        """options: those of Agent (console, closed_fds, cwd, wrapper, binary)."""
         state = os.path.join(self.dir, "board%d" % len(self.agents))
         os.makedirs(state)
         agent = Agent(state, script=script, no_device=no_device, args=args,
-                      sim_options=sim_options, binary=binary).start()
+                      sim_options=sim_options, **options).start()
         self.agents.append(agent)
         return agent
 
@@ -266,6 +311,14 @@ class AgentTestCase(unittest.TestCase):
         """Exactly these payloads, on the telemetry topic, QoS 1, not retained."""
         self.assertEqual([(m.topic, m.payload, m.qos, m.retain) for m in messages],
                          [(TELEMETRY_TOPIC, p, 1, False) for p in payloads])
+
+    def device_sessions(self):
+        """The devices' connects in the broker's log so far (the observer's left out)."""
+        return [s for s in CONNECT_RE.findall(self.broker.log()) if not s.startswith("observer-")]
+
+    def assertSessions(self, sessions):
+        """The broker's log shows exactly these connects of devices (client id and options)."""
+        self.assertEqual(self.device_sessions(), sessions, self.broker.log())
 
     def assertAbout(self, measured, expected, slack=PERIOD_SLACK_S):
         self.assertLess(abs(measured - expected), slack,

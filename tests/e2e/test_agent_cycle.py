@@ -5,12 +5,20 @@ serial port, and the pace."""
 import time
 import unittest
 
-from harness import (ACK_SETTLE_S, FRAME_A, FRAME_MAX, FRAME_MIN, NOTICE, PAUSE_S, PAYLOAD_A, PAYLOAD_MAX,
-                     PAYLOAD_MIN, AgentTestCase, bus_measurement, bus_setup, published)
+from harness import (ACK_SETTLE_S, AGENT_SESSION, FRAME_A, FRAME_MAX, FRAME_MIN, NOTICE, PAUSE_S,
+                     PAYLOAD_A, PAYLOAD_MAX, PAYLOAD_MIN, SHUTDOWN_BOUND_S, AgentTestCase,
+                     bus_measurement, bus_setup, published)
+
+TRIGGER = "write 0x38 ac"
+MEASUREMENT_WAIT_S = 0.080  # the sensor converts in 75 ms
 
 
 class Cycle(AgentTestCase):
     def test_three_cycles(self):
+        # The simulated sensor keeps the datasheet's 75 ms conversion time:
+        # every cycle publishes its own measurement, the first one included
+        # (an agent that reads too soon publishes zeros, then each reading a
+        # cycle late, and the transcript marks its reads "(busy)").
         self.start_broker()
         agent = self.start_agent(script=[FRAME_A, FRAME_MIN, FRAME_MAX])
         _, first = self.wait_for_messages(1, 10)
@@ -37,6 +45,13 @@ class Cycle(AgentTestCase):
                          bus_measurement("00 00 00 00 00 00") +
                          bus_measurement("ff ff ff ff ff ff") + "close\n")
 
+        # One session, as the broker saw its connect: the client id, protocol
+        # 3.1.1, a clean session, keep-alive 20 s, the token as user name.
+        self.assertSessions([AGENT_SESSION])
+        self.assertNotIn("refused", self.broker.log())
+
+        self.assertStartAndEndInOrder(agent)
+
         # The serial port: 115200 8N1, no flow control, released at the end;
         # nothing sent but the XOFF byte MRAA sends when flow control is set.
         serial = agent.serial()
@@ -46,6 +61,31 @@ class Cycle(AgentTestCase):
                          {"opened": True, "closed": True, "speed": 115200,
                           "input_speed": 115200, "data_bits": 8, "parity": "none",
                           "stop_bits": 1, "rtscts": False, "xonxoff": False, "sent_hex": "13"})
+
+    def assertStartAndEndInOrder(self, agent):
+        """From the simulator's event log: the broker first, then the bus, then
+        the serial port; each read a conversion time after its trigger; at the
+        interrupt the bus released, then the serial port."""
+        events = agent.events()
+
+        def first(subject, what):
+            return next(e.time for e in events if e.subject == subject and e.what == what)
+
+        connect = next(e.time for e in events if e.subject == "net")
+        self.assertLess(connect, first("i2c", "open /dev/i2c-0"))
+        self.assertLess(first("i2c", "write 0x38 e1"), first("uart", "open"))
+        self.assertLess(max(e.time for e in events if e.what.startswith("tcsetattr")),
+                        first("i2c", TRIGGER))
+        bus = [e for e in events if e.subject == "i2c"]
+        waits = [after.time - before.time for before, after in zip(bus, bus[1:])
+                 if before.what == TRIGGER]
+        self.assertEqual(len(waits), 3)
+        self.assertTrue(all(w >= MEASUREMENT_WAIT_S for w in waits), waits)
+        self.assertEqual([(e.subject, e.what) for e in events[-2:]],
+                         [("i2c", "close"), ("uart", "close")])
+        for e in events[-2:]:
+            self.assertLess(e.time - agent.interrupted, SHUTDOWN_BOUND_S)
+            self.assertGreater(e.time, agent.interrupted)
 
     def test_arguments_change_nothing(self):
         self.start_broker()

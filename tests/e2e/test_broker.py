@@ -185,6 +185,21 @@ class RunBrokerTest(unittest.TestCase):
                 broker.start()
         self.assertFalse(os.path.exists(os.path.join(self.state_dir, "mosquitto.pid")))
 
+    def test_ipv6_loopback_has_the_same_rules(self):
+        port, observer_port = free_ports(2)
+        with Broker(self.state_dir, port, observer_port, ipv6_loopback=True), \
+                Observer(observer_port) as observer:
+            def pub6(*args):
+                return subprocess.run(["mosquitto_pub", "-h", "::1", "-p", str(port), "-t",
+                                       TELEMETRY_TOPIC, "-q", "1", *args],
+                                      capture_output=True, timeout=10)
+            self.assertIn(b"not authorised", pub6("-u", TOKEN[:-1], "-m", "no").stderr)
+            self.assertIn(b"not authorised", pub6("-u", TOKEN, "-P", "x", "-m", "no").stderr)
+            self.assertEqual(pub6("-u", TOKEN, "-m", "v6").returncode, 0)
+            self.assertEqual(observer.wait_for(1), [Message(TELEMETRY_TOPIC, b"v6", 1, False)])
+        with self.assertRaises(ConnectionRefusedError):
+            socket.create_connection(("::1", port), timeout=1).close()
+
     def test_stop_frees_both_ports(self):
         ports = free_ports(2)
         Broker(self.state_dir, *ports).start().stop()

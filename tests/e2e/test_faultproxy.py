@@ -6,7 +6,7 @@ import threading
 import time
 import unittest
 
-from faultproxy import HOST, FaultProxy
+from faultproxy import HOST, FaultProxy, publish_packet
 
 QUIET_S = 0.3  # how long "nothing arrives" is watched
 
@@ -163,6 +163,32 @@ class CloseTest(FaultProxyTest):
         self.assertEqual(client.recv(1), b"")
         with self.assertRaises(ConnectionRefusedError):
             socket.create_connection((HOST, self.proxy.port), timeout=1).close()
+
+
+    def test_flood_goes_between_whole_packets(self):
+        # The echo server stands in for a broker: what the client sends comes
+        # back as its packets, which the flood must never split.
+        client = self.connect()
+        self.assertLess(self.round_trip(client), 1.0)
+        flood = publish_packet("flood", b"x" * 100)
+        own = [publish_packet("own", bytes([i]) * 300) for i in range(20)]
+        self.proxy.flood_downstream(flood, 500)
+        for packet in own:  # in pieces, as TCP may deliver them
+            client.sendall(packet[:7])
+            time.sleep(0.005)
+            client.sendall(packet[7:])
+        stream = b""
+        while stream.count(own[-1]) == 0:
+            stream += client.recv(65536)
+        self.proxy.flood_downstream(b"", 0)
+        self.assertTrue(wait_until(lambda: self.proxy.flooded > 5))
+        rest = stream
+        while rest:
+            packet = next((p for p in own + [flood] if rest.startswith(p)), None)
+            self.assertIsNotNone(packet, rest[:16])
+            rest = rest[len(packet):]
+        self.assertEqual([p for p in own if p in stream], own)
+        self.assertGreater(stream.count(flood), 0)
 
 
 if __name__ == "__main__":

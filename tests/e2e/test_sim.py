@@ -9,6 +9,7 @@ import json
 import os
 import select
 import signal
+import socket
 import subprocess
 import tempfile
 import termios
@@ -21,7 +22,8 @@ BUILD = os.environ.get("SIM_BUILD_DIR") or os.path.join(REPO, "build", "sim")
 BOARD_SIM = os.path.join(REPO, "sim", "board-sim")
 PROBE = os.path.join(BUILD, "mraa-probe")
 SENSOR = ["i2c", "0", "address", "0x38", "write", "0xe1"]
-MEASURE = ["write", "0xac", "read", "0", "6"]
+WAIT = ["usleep", "80000"]  # longer than the sensor's 75 ms conversion
+MEASURE = ["write", "0xac", *WAIT, "read", "0", "6"]
 
 
 def setUpModule():
@@ -130,7 +132,8 @@ class SensorTest(SimCase):
     def test_no_device_and_wrong_address_fail(self):
         script = self.script("45 20\n")
         r = self.run_probe(SENSOR + MEASURE, "--no-device", "--script", script)
-        self.assertEqual(r.stdout.decode().split("\n")[2:5], ["write 99", "write 99", "read -1"])
+        self.assertEqual(r.stdout.decode().split("\n")[2:6],
+                         ["write 99", "write 99", "usleep 80000", "read -1"])
         self.assertIn("write 0x38 e1 -> absent\nwrite 0x38 ac -> absent\n"
                       "read 0x38 reg 00 -> absent\n", self.transcript())
 
@@ -166,11 +169,41 @@ class SensorTest(SimCase):
                 self.assertIn(why, r.stderr.decode())
                 self.assertFalse(os.path.exists(os.path.join(self.state, "agent.pid")))
 
+    def test_conversion_takes_the_datasheet_time(self):
+        # Read at once, the sensor answers busy with the measurement before
+        # (zeros before the first); after the conversion time, the new one.
+        script = self.script("frame 1c 73 33 33 94 7b\nframe 18 80 00 06 66 66\nnack\n45 -5.25\n")
+        early = ["write", "0xac", "read", "0", "6"]
+        r = self.run_probe(SENSOR + early + WAIT + ["read", "0", "6"] + early + WAIT +
+                           ["read", "0", "6"] + early + early, "--script", script)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        reads = [line for line in r.stdout.decode().splitlines() if line.startswith("read")]
+        self.assertEqual(reads, [
+            "read 6: 9c 00 00 00 00 00", "read 6: 1c 73 33 33 94 7b",
+            "read 6: 9c 73 33 33 94 7b", "read 6: 18 80 00 06 66 66",
+            "read -1",                    # a failing device converts nothing
+            "read 6: 98 80 00 06 66 66",  # and keeps what it had
+        ])
+        self.assertIn("write 0x38 ac\nread 0x38 reg 00 -> 9c 00 00 00 00 00 (busy)\n"
+                      "read 0x38 reg 00 -> 1c 73 33 33 94 7b\n", self.transcript())
+
+        # The time is configurable, 0 is the instant sensor.
+        r = self.run_probe(SENSOR + early, "--conversion-ms", "0", "--script", script)
+        self.assertIn("read 6: 1c 73 33 33 94 7b", r.stdout.decode())
+        self.assertNotIn("(busy)", self.transcript())
+        slow = ["write", "0xac", *WAIT, "read", "0", "6", "usleep", "200000", "read", "0", "6"]
+        r = self.run_probe(SENSOR + slow, "--conversion-ms", "250", "--script", script)
+        self.assertEqual([line for line in r.stdout.decode().splitlines()
+                          if line.startswith("read")],
+                         ["read 6: 9c 00 00 00 00 00", "read 6: 1c 73 33 33 94 7b"])
+        r = self.run_probe(["exit", "0"], "--conversion-ms", "-1")
+        self.assertEqual(r.returncode, 2)
+
     def test_calls_smbus2_makes(self):
         # What the smbus2 package does underneath: I2C_FUNCS, I2C_SLAVE,
         # I2C_SMBUS byte write and I2C block read, I2C_RDWR.
         client = textwrap.dedent("""\
-            import ctypes as C, errno, fcntl, os
+            import ctypes as C, errno, fcntl, os, time
             class Data(C.Union):
                 _fields_ = [("byte", C.c_uint8), ("word", C.c_uint16), ("block", C.c_uint8 * 34)]
             class Smbus(C.Structure):
@@ -189,11 +222,13 @@ class SensorTest(SimCase):
             print(hex(funcs.value & 0x1))
             fcntl.ioctl(fd, 0x0703, 0x38)
             fcntl.ioctl(fd, 0x0720, Smbus(0, 0xAC, 1, None))
+            time.sleep(0.08)
             d = Data()
             d.block[0] = 6
             fcntl.ioctl(fd, 0x0720, Smbus(1, 0x00, 8, C.pointer(d)))
             print(bytes(d.block[1:7]).hex())
             print(rdwr(Msg(0x38, 0, 3, (C.c_uint8 * 3)(0xAC, 0x33, 0x00))))
+            time.sleep(0.08)
             buf = (C.c_uint8 * 6)()
             rdwr(Msg(0x38, 1, 6, buf))
             print(bytes(buf).hex())
@@ -219,6 +254,34 @@ class SensorTest(SimCase):
             read 0x39 -> absent
             close
             """))
+
+
+class EventLogTest(SimCase):
+    def test_bus_serial_port_and_network_in_one_timed_order(self):
+        with socket.create_server(("127.0.0.1", 0)) as listener:
+            port = listener.getsockname()[1]
+            client = textwrap.dedent(f"""\
+                import os, socket
+                socket.create_connection(("127.0.0.1", {port})).close()
+                os.execv({PROBE!r}, [{PROBE!r}, "i2c", "0", "address", "0x38", *{MEASURE!r},
+                                     "uart", "0", "baud", "115200", "i2c-stop", "uart-stop"])
+                """)
+            r = self.run_sim([], ["/usr/bin/python3", "-c", client])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(os.path.join(self.state, "events.log")) as f:
+            events = [line.split(" ", 2) for line in f.read().splitlines()]
+        times = [float(e[0]) for e in events]
+        self.assertEqual(times, sorted(times))
+        self.assertEqual([(e[1], e[2].split(" -> ")[0]) for e in events
+                          if not e[2].startswith("tcsetattr")],
+                         [("net", f"connect 127.0.0.1:{port}"), ("net", "close"),
+                          ("i2c", "open /dev/i2c-0"), ("i2c", "funcs"), ("i2c", "address 0x38"),
+                          ("i2c", "write 0x38 ac"), ("i2c", "read 0x38 reg 00"),
+                          ("uart", "open"), ("i2c", "close"), ("uart", "close")])
+        settings = [i for i, e in enumerate(events) if e[2].startswith("tcsetattr")]
+        opened = next(i for i, e in enumerate(events) if e[1:] == ["uart", "open"])
+        self.assertTrue(settings and all(opened < i for i in settings), events)
+        self.assertGreaterEqual(times[6] - times[5], 0.080)  # the probe's usleep
 
 
 class SerialTest(SimCase):
@@ -278,6 +341,16 @@ class ProcessTest(SimCase):
         state = r.stderr.decode().removeprefix("board-sim: state in ").strip()
         self.addCleanup(subprocess.run, ["rm", "-rf", state])
         self.assertTrue(os.path.isfile(os.path.join(state, "serial.json")), r.stderr)
+
+    def test_closed_standard_descriptors_stay_closed_for_the_agent(self):
+        out = os.path.join(self.state, "closed.txt")
+        script = 'for f in 0 1 2; do [ -e /proc/$$/fd/$f ] || echo "$f" >>"$0"; done'
+        r = subprocess.run(self.command([], ["/bin/sh", "-c", script, out]), env=self.env,
+                           stdout=subprocess.DEVNULL, timeout=20,
+                           preexec_fn=lambda: (os.close(0), os.close(2)))
+        self.assertEqual(r.returncode, 0)
+        with open(out) as f:
+            self.assertEqual(f.read().split(), ["0", "2"])
 
     def test_signals_are_forwarded(self):
         proc = self.start([], [PROBE, "on-sigint", "7", "pause"])
