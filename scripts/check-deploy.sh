@@ -130,9 +130,9 @@ cached() { # cached BUILD-DIR VARIABLE: its value in the build's CMake cache
 	sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"
 }
 # The end-to-end tests ran build-armhf's agent, compiled to reach the test
-# broker on a loopback address; the package's agent is the same sources with
-# the deployment's host. A tested host in the package would point the board at
-# itself.
+# broker on a loopback address; the package's agent is the same code with
+# the deployment's settings. A tested host in the package would point the
+# board at itself.
 settings=("${@:2}")
 [ $# -eq 4 ] || settings=("$(cached "$deb_build" AGENT_BROKER_HOST)" "$(cached "$deb_build" AGENT_CLIENT_ID)" \
 	"$(cached "$deb_build" AGENT_ACCESS_TOKEN)")
