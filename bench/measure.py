@@ -28,7 +28,9 @@ REPO = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 from broker import TELEMETRY_TOPIC, Broker, Observer  # noqa: E402
 
-BROKER_HOST = "127.0.0.3"  # the bench agent is built for it (--broker-host); the tests use 127.0.0.1
+# The bench agent is built for it (bench/run.sh: --host, or BENCH_HOST); the
+# tests use 127.0.0.1.
+BROKER_HOST = os.environ.get("BENCH_HOST", "127.0.0.3")
 BROKER_PORT = 1884
 OBSERVER_PORT = 1885
 BROKER_TLS_PORT = 8883  # with --tls-ca: the TLS agent's

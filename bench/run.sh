@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The benchmark: the agent (plain, and with MQTT over TLS) side by side with a
 # Python agent and a shell loop, on the simulated board against a local broker
-# on 127.0.0.3 (1884, TLS on 8883). Writes bench/results/results.md, chart.png
-# and results.json. About 20-25 minutes.
+# on 127.0.0.3 (1884, TLS on 8883; --host or BENCH_HOST for another loopback
+# address). Writes bench/results/results.md, chart.png and results.json.
+# About 20-25 minutes.
 #
 #   bench/run.sh [--reps N] [--long-cycles N] [--host 127.X.Y.Z]
 #
@@ -15,7 +16,7 @@ bench=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$bench")
 work=$bench/work
 results=$bench/results
-host=127.0.0.3
+host=${BENCH_HOST:-127.0.0.3}
 measure_args=()
 while [ $# -gt 0 ]; do
 	case $1 in
@@ -32,6 +33,7 @@ while [ $# -gt 0 ]; do
 done
 [[ $host =~ ^127\.[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}$ ]] || { echo "run.sh: --host must be a loopback address" >&2; exit 2; }
 
+export BENCH_HOST=$host
 started=$(date +%s)
 "$bench/setup.sh"
 

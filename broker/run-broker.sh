@@ -3,10 +3,15 @@
 # listening on one loopback address only (default 127.0.0.1), with its config, log and pid
 # in STATE_DIR.
 #
-#   run-broker.sh start STATE_DIR [--host A] [--port P] [--observer-port P] [--plugin PATH] [--token T]
-#                 [--ipv6-loopback] [--tls-port P [--tls-ca DIR] [--tls-name NAME] [--tls-expired]]
+#   run-broker.sh start STATE_DIR [--host A] [--port P] [--observer-port P] [--plugin PATH]
+#                 [--tokens FILE | --token T] [--ipv6-loopback]
+#                 [--tls-port P [--tls-ca DIR] [--tls-name NAME] [--tls-expired]]
 #   run-broker.sh stop STATE_DIR
 #
+# --tokens FILE: the token registry, one device access token per line (empty
+# lines are skipped; an empty registry lets no device in); --token T: a
+# registry of that token alone; default: the token the agent is built with by
+# default. The registry in use is STATE_DIR/tokens.
 # --ipv6-loopback: the device port also listens on ::1, for agents that reach
 # the broker as "localhost" where that name resolves to ::1 first.
 # start prints nothing on success; it fails before starting anything if a port is taken.
@@ -24,6 +29,7 @@ host=127.0.0.1
 port=1884
 observer_port=1885
 token=Tz8LwQ3nVb6RkY1mHc5J
+registry=""
 plugin=${BROKER_PLUGIN:-$(dirname "$here")/build/broker/token_auth.so}
 ipv6_loopback=0
 tls_port=""
@@ -39,8 +45,9 @@ die() {
 }
 
 usage() {
-	echo "usage: run-broker.sh start STATE_DIR [--host A] [--port P] [--observer-port P] [--plugin PATH] [--token T]" >&2
-	echo "                     [--ipv6-loopback] [--tls-port P [--tls-ca DIR] [--tls-name NAME] [--tls-expired]]" >&2
+	echo "usage: run-broker.sh start STATE_DIR [--host A] [--port P] [--observer-port P] [--plugin PATH]" >&2
+	echo "                     [--tokens FILE | --token T] [--ipv6-loopback]" >&2
+	echo "                     [--tls-port P [--tls-ca DIR] [--tls-name NAME] [--tls-expired]]" >&2
 	echo "       run-broker.sh stop STATE_DIR" >&2
 	exit 2
 }
@@ -77,10 +84,33 @@ sed_value() {
 	printf '%s' "$1" | sed -e 's/[\\|&]/\\&/g'
 }
 
+# The registry's tokens, one a line, into $tokens; fails naming a bad line.
+write_registry() {
+	local line number=0
+	: >"$tokens"
+	if [ -z "$registry" ]; then
+		printf '%s\n' "$token" >"$tokens"
+		return
+	fi
+	while IFS= read -r line || [ -n "$line" ]; do
+		number=$((number + 1))
+		line=${line%$'\r'}
+		[ -n "$line" ] || continue
+		[[ $line =~ ^[A-Za-z0-9._~+/=-]+$ ]] || die "$registry:$number: not a device access token"
+		printf '%s\n' "$line" >>"$tokens"
+	done <"$registry"
+}
+
+# The tokens go into the configuration: mosquitto reads it as root, but loads
+# the plugin only after giving root up.
 write_config() {
 	sed -e "s|@HOST@|$host|" -e "s|@PORT@|$port|" -e "s|@OBSERVER_PORT@|$observer_port|" \
-		-e "s|@TOKEN@|$(sed_value "$token")|" -e "s|@PLUGIN@|$(sed_value "$plugin")|" -e "s|@BROKER_DIR@|$(sed_value "$here")|" \
-		"$here/mosquitto.conf.in" >"$conf"
+		-e "s|@PLUGIN@|$(sed_value "$plugin")|" -e "s|@BROKER_DIR@|$(sed_value "$here")|" \
+		"$here/mosquitto.conf.in" |
+		awk -v tokens="$tokens" '$0 == "@TOKEN_LINES@" {
+			while ((getline t <tokens) > 0) print "plugin_opt_token " t
+			next
+		} { print }' >"$conf"
 	[ -z "$tls_port" ] || write_tls_listener
 	[ "$ipv6_loopback" -eq 0 ] || write_ipv6_listener
 }
@@ -154,7 +184,11 @@ start() {
 	elif [ -n "$tls_ca$tls_name$tls_expired" ]; then
 		die "--tls-ca, --tls-name and --tls-expired need --tls-port"
 	fi
-	[[ $token =~ ^[A-Za-z0-9._~+/=-]+$ ]] || die "bad token: '$token'"
+	if [ -n "$registry" ]; then
+		[ -r "$registry" ] || die "token registry not found: $registry"
+	else
+		[[ $token =~ ^[A-Za-z0-9._~+/=-]+$ ]] || die "bad token: '$token'"
+	fi
 	[ -r "$plugin" ] || die "plugin not found: $plugin (build it, or give --plugin PATH)"
 	plugin=$(realpath "$plugin")
 	if [ -f "$pidfile" ] && is_our_broker "$(cat "$pidfile")"; then
@@ -164,6 +198,7 @@ start() {
 	check_port_free "$observer_port"
 	[ "$ipv6_loopback" -eq 0 ] || check_port_free "$port" ::1
 	[ -z "$tls_port" ] || check_port_free "$tls_port"
+	write_registry
 	write_config
 	: >"$log"
 	# A session of its own: a Ctrl-C meant for the agent in the same terminal
@@ -214,6 +249,7 @@ while [ $# -gt 0 ]; do
 	--tls-port) tls_port=$2 ;;
 	--tls-ca) tls_ca=$2 ;;
 	--tls-name) tls_name=$2 ;;
+	--tokens) registry=$2 ;;
 	*) usage ;;
 	esac
 	shift 2
@@ -225,6 +261,7 @@ state_dir=$(cd "$state_dir" && pwd)
 conf=$state_dir/mosquitto.conf
 log=$state_dir/mosquitto.log
 pidfile=$state_dir/mosquitto.pid
+tokens=$state_dir/tokens
 
 case $command in
 start) start ;;

@@ -2,17 +2,23 @@
  * token_auth - mosquitto plugin (plugin API v5) for the device endpoint.
  *
  * A device authenticates with its access token as MQTT user name and no
- * password. Every other client is refused: another user name, no user name,
- * or a password. mosquitto 2.0.11 hands an empty user name or password to the
- * plugin as NULL, so an empty password counts as none and an empty user name
- * as no user name.
+ * password; the broker knows every device's token. Every other client is
+ * refused: an unknown user name, no user name, or a password. mosquitto 2.0.11 hands an empty user
+ * name or password to the plugin as NULL, so an empty password counts as none and an empty user
+ * name as no user name.
  *
  * An accepted device may publish to one topic only. It may not subscribe,
  * receive, or publish anywhere else.
  *
  * Options (mosquitto.conf, after the `plugin` line):
- *   plugin_opt_token  the access token (required, non-empty)
- *   plugin_opt_topic  the one topic the device may publish to (required)
+ *   plugin_opt_token  a device's access token, non-empty; once per device
+ *                     (broker/run-broker.sh writes one per line of its token
+ *                     registry). Without any, every device is refused.
+ *   plugin_opt_topic  the one topic a device may publish to (required)
+ *
+ * The tokens come in the configuration, which mosquitto reads while still
+ * root: it loads plugins only after giving root up, when a registry file in
+ * a private folder would be out of reach.
  */
 #include <stdbool.h>
 #include <stddef.h>
@@ -29,7 +35,8 @@
 
 struct ta_config {
     mosquitto_plugin_id_t *id;
-    char *token;
+    char **tokens;
+    int token_count;
     char *topic;
 };
 
@@ -46,6 +53,17 @@ static bool ta_token_equal(const char *given, const char *token)
     return diff == 0;
 }
 
+/* Compares with every token, so that the time taken does not tell which one
+ * matched, or how far into the list. */
+static bool ta_token_known(const struct ta_config *cfg, const char *given)
+{
+    bool found = false;
+
+    for (int i = 0; i < cfg->token_count; i++)
+        found |= ta_token_equal(given, cfg->tokens[i]);
+    return found;
+}
+
 static int ta_basic_auth(int event, void *event_data, void *userdata)
 {
     struct mosquitto_evt_basic_auth *ev = event_data;
@@ -60,7 +78,7 @@ static int ta_basic_auth(int event, void *event_data, void *userdata)
         mosquitto_log_printf(MOSQ_LOG_NOTICE, TA_NAME ": refused: password given");
         return MOSQ_ERR_AUTH;
     }
-    if (!ta_token_equal(ev->username, cfg->token)) {
+    if (!ta_token_known(cfg, ev->username)) {
         mosquitto_log_printf(MOSQ_LOG_NOTICE, TA_NAME ": refused: unknown token");
         return MOSQ_ERR_AUTH;
     }
@@ -93,33 +111,48 @@ static void ta_config_free(struct ta_config *cfg)
 {
     if (cfg == NULL)
         return;
-    mosquitto_free(cfg->token);
+    for (int i = 0; i < cfg->token_count; i++)
+        mosquitto_free(cfg->tokens[i]);
+    mosquitto_free(cfg->tokens);
     mosquitto_free(cfg->topic);
     mosquitto_free(cfg);
 }
 
 static struct ta_config *ta_config_new(const struct mosquitto_opt *opts, int count)
 {
-    const char *token = ta_option(opts, count, TA_OPT_TOKEN);
     const char *topic = ta_option(opts, count, TA_OPT_TOPIC);
     struct ta_config *cfg;
 
-    if (token == NULL || token[0] == '\0' || topic == NULL || topic[0] == '\0') {
+    if (topic == NULL || topic[0] == '\0') {
         mosquitto_log_printf(MOSQ_LOG_ERR,
-                             TA_NAME ": plugin_opt_" TA_OPT_TOKEN " and plugin_opt_" TA_OPT_TOPIC
-                                     " must both be set and non-empty");
+                             TA_NAME ": plugin_opt_" TA_OPT_TOPIC " must be set and non-empty");
         return NULL;
     }
     cfg = mosquitto_calloc(1, sizeof(*cfg));
     if (cfg == NULL)
         return NULL;
-    cfg->token = mosquitto_strdup(token);
     cfg->topic = mosquitto_strdup(topic);
-    if (cfg->token == NULL || cfg->topic == NULL) {
-        ta_config_free(cfg);
-        return NULL;
+    cfg->tokens = mosquitto_calloc((size_t)count + 1, sizeof(*cfg->tokens));
+    if (cfg->topic == NULL || cfg->tokens == NULL)
+        goto fail;
+    for (int i = 0; i < count; i++) {
+        if (strcmp(opts[i].key, TA_OPT_TOKEN) != 0)
+            continue;
+        if (opts[i].value == NULL || opts[i].value[0] == '\0') {
+            mosquitto_log_printf(MOSQ_LOG_ERR, TA_NAME ": an empty plugin_opt_" TA_OPT_TOKEN);
+            goto fail;
+        }
+        cfg->tokens[cfg->token_count] = mosquitto_strdup(opts[i].value);
+        if (cfg->tokens[cfg->token_count] == NULL)
+            goto fail;
+        cfg->token_count++;
     }
+    mosquitto_log_printf(MOSQ_LOG_NOTICE, TA_NAME ": %d device tokens", cfg->token_count);
     return cfg;
+
+fail:
+    ta_config_free(cfg);
+    return NULL;
 }
 
 int mosquitto_plugin_version(int supported_version_count, const int *supported_versions)

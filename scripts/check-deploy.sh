@@ -2,10 +2,9 @@
 # Checks the board's Debian package made by scripts/build-armhf.sh:
 #   - its contents, control fields and maintainer scripts;
 #   - the binary: ARM hard-float/VFPv4/NEON, stripped, no RPATH, MRAA linked in,
-#     nothing newer than Debian 12's glibc; the broker host of the package's
-#     configure compiled in (never the test build's); and, when that host is
-#     as long as the test build's, the very binary the end-to-end tests ran
-#     but for the host's bytes;
+#     nothing newer than Debian 12's glibc; the settings of the package's
+#     configure compiled in (never the test build's broker host); and the very
+#     binary the end-to-end tests ran but for the settings' bytes;
 #   - the MRAA platform file: MRAA 1.9 itself maps bus 0 and UART 0 with it
 #     (a malformed file would silently fall back to "Unknown platform");
 #   - the systemd unit: systemd-analyze verify, and its ExecStart command line
@@ -17,9 +16,12 @@
 #     in deploy/README.md.
 # Ends with one line "N passed, N failed".
 #
-#   check-deploy.sh --tls
-# checks the package of `scripts/build-armhf.sh --tls` the same way, against
-# its own tested build: MQTT over TLS, its CA file, and what it depends on.
+#   check-deploy.sh [--tls]                                the package of build-armhf-deb/
+#                                                          (with --tls, build-armhf-tls-deb/)
+#   check-deploy.sh [--tls] PACKAGE HOST CLIENT_ID TOKEN   another made from it (a board's,
+#                                                          scripts/provision.sh) with these settings
+# --tls checks the package of `scripts/build-armhf.sh --tls` against its own
+# tested build: MQTT over TLS, its CA file, and what it depends on.
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -30,6 +32,7 @@ if [ "${1:-}" = --tls ]; then
 	tls=true
 	build="$top/build-armhf-tls"
 	deb_build="$top/build-armhf-tls-deb"
+	shift
 fi
 sysroot=/usr/arm-linux-gnueabihf
 passed=0
@@ -52,8 +55,13 @@ check() { # check DESCRIPTION COMMAND...
 	if "$@"; then pass "$what"; else fail "$what"; fi
 }
 
+if [ $# -ne 0 ] && [ $# -ne 4 ]; then
+	echo "usage: check-deploy.sh [--tls] [PACKAGE HOST CLIENT_ID TOKEN]" >&2
+	exit 2
+fi
 shopt -s nullglob
 debs=("$deb_build"/telemetry-agent_*_armhf.deb)
+[ $# -eq 4 ] && debs=("$1")
 if [ "${#debs[@]}" -ne 1 ]; then
 	echo "check-deploy.sh: expected one package in $deb_build: run scripts/build-armhf.sh" >&2
 	echo "0 passed, 1 failed"
@@ -154,54 +162,18 @@ check "binary runs on glibc 2.36 (Debian 12)" glibc_ok
 
 # The end-to-end tests ran build-armhf's agent, compiled to reach the test
 # broker on a loopback address (and, with TLS, to trust the tests' CA); the
-# package's agent is the same sources with the deployment's settings. A tested
+# package's agent is the same code with the deployment's settings. A tested
 # setting in the package would point the board at itself.
-server_uri() { # server_uri BUILD-DIR: the broker the build's agent reaches
-	local scheme=tcp port
-	port=$(cached "$1" AGENT_BROKER_PORT)
-	if [[ $(cached "$1" AGENT_TLS) =~ ^(ON|on|1|TRUE|true|YES|yes)$ ]]; then
-		scheme=ssl port=${port:-8883}
-	else
-		port=${port:-1884}
-	fi
-	echo "$scheme://$(cached "$1" AGENT_BROKER_HOST):$port"
-}
+settings=("$@")
+[ $# -eq 4 ] || settings=("$deb" "$(cached "$deb_build" AGENT_BROKER_HOST)" \
+	"$(cached "$deb_build" AGENT_CLIENT_ID)" "$(cached "$deb_build" AGENT_ACCESS_TOKEN)")
 same_agent_ok() {
-	local settings=("$(server_uri "$deb_build")" "$(server_uri "$build")")
-	$tls && settings+=("$(cached "$deb_build" AGENT_CA_FILE)" "$(cached "$build" AGENT_CA_FILE)")
-	python3 - "$agent" "$build/telemetry-agent" "$work" "${settings[@]}" <<'EOF'
-import subprocess, sys
-packaged, tested, work = sys.argv[1:4]
-# (the package's, the tested build's): the broker's URI, with TLS the CA file
-pairs = [(a.encode(), b.encode()) for a, b in zip(sys.argv[4::2], sys.argv[5::2])]
-
-def code(path, name):
-    """The binary stripped as CPack strips it, without its build ID (a hash of
-    the whole file, so it differs whenever one byte does)."""
-    out = f"{work}/{name}"
-    subprocess.run(["arm-linux-gnueabihf-strip", "-o", out, path], check=True)
-    subprocess.run(["arm-linux-gnueabihf-objcopy", "--remove-section", ".note.gnu.build-id", out],
-                   check=True)
-    return open(out, "rb").read()
-
-p, t = code(packaged, "packaged"), code(tested, "tested")
-for mine, tested_one in pairs:
-    print(f"  packaged: {mine.decode()}; tested: {tested_one.decode()}")
-    if tested_one in p:
-        sys.exit(f"  the packaged agent holds the test build's {tested_one.decode()}")
-    if p.count(mine + b"\0") != 1:
-        sys.exit(f"  the packaged agent does not hold {mine.decode()} exactly once")
-if any(len(a) != len(b) for a, b in pairs):
-    print("  settings of different lengths: the binaries cannot be compared byte for byte")
-    sys.exit(0)
-for mine, tested_one in pairs:
-    t = t.replace(tested_one, mine)
-diff = [i for i, (a, b) in enumerate(zip(p, t)) if a != b]
-print(f"  {len(p)} bytes, {len(diff)} differ from the tested agent's once its settings are replaced")
-sys.exit(0 if len(p) == len(t) and not diff else 1)
-EOF
+	local ca=()
+	$tls && ca=(--ca-file "$(cached "$deb_build" AGENT_CA_FILE)")
+	"$top/scripts/agent_binary.py" compare "$build/telemetry-agent" "$agent" \
+		--host "${settings[1]}" --client-id "${settings[2]}" --token "${settings[3]}" "${ca[@]}"
 }
-check "packaged agent: the tested one, with the package's broker$($tls && echo ' and CA file')" same_agent_ok
+check "packaged agent: the tested one but for its settings, the package's$($tls && echo ' (CA file included)')" same_agent_ok
 
 # ---- the MRAA platform file, read by MRAA 1.9 itself ----
 # The ARM mraa-probe of the simulator (built by build-armhf.sh) opens bus 0

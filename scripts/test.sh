@@ -3,12 +3,12 @@
 # (release, and debug with ASan+UBSan, for this PC; release for the board,
 # armhf, with its Debian package; and release with MQTT over TLS for both,
 # with the board's TLS package), checks formatting, the packages and the
-# unit, and runs every test. The ARM suites run the ARM agent and the ARM
-# simulator under qemu-arm. Each build's agent is compiled to reach its own
-# loopback address (127.0.0.1, .2, .4; with TLS .5 and .6), so the suites run
-# side by side. AGENT_TEST_NET=127.X.Y moves them to 127.X.Y.1, .2, .4, .5,
-# .6, so that two work trees can run their suites on one machine at the same
-# time.
+# unit, provisioning of a device list, and runs every test. The ARM suites run
+# the ARM agent and the ARM simulator under qemu-arm. Each build's agent is
+# compiled to reach its own loopback address (127.0.0.1, .2, .4; with TLS .5
+# and .6), so the suites run side by side. AGENT_TEST_NET=127.X.Y moves them
+# to 127.X.Y.1, .2, .4, .5, .6, so that two work trees can run their suites on
+# one machine at the same time.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -51,6 +51,8 @@ scripts/check-runpath.sh build build-asan build-tls build-armhf build-armhf-deb 
 
 scripts/check-deploy.sh
 scripts/check-deploy.sh --tls
+# Board packages for a device list, built on the same shared build.
+/usr/bin/python3 tests/deploy/test_provision.py
 
 # Runs ctest in each given build folder at the same time; prints each log
 # whole, in order, and fails if any failed.

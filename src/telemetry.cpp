@@ -5,19 +5,16 @@
 #include <cstdio>
 #include <cstring>
 
-#include "agent_config.hpp"
+#include "build_config.hpp"
+#include "device.hpp"
 
 namespace
 {
 
-// Session
-#if AGENT_TLS
-constexpr char MQTT_SERVER_URI[] = "ssl://" AGENT_BROKER_HOST ":" AGENT_BROKER_PORT;
-#else
-constexpr char MQTT_SERVER_URI[] = "tcp://" AGENT_BROKER_HOST ":" AGENT_BROKER_PORT;
-#endif
-constexpr char MQTT_CLIENT_ID[] = "quorvalMeshNode";
-constexpr char MQTT_USERNAME[] = AGENT_ACCESS_TOKEN;
+// Session: the board's own settings (device.cpp), then what every board shares
+constexpr const char *MQTT_SERVER_URI = device_settings.server_uri;
+constexpr const char *MQTT_CLIENT_ID = device_settings.client_id;
+constexpr const char *MQTT_USERNAME = device_settings.access_token;
 constexpr int MQTT_KEEPALIVE_S = 20;
 constexpr int MQTT_RETRY_INTERVAL_S = 20;
 
@@ -35,7 +32,7 @@ constexpr unsigned long MQTT_IDLE_RUN_MS = 0;
 
 #if AGENT_TLS
 // TLS: the broker's certificate must chain to one of these and name the host.
-constexpr char TLS_CA_FILE[] = AGENT_CA_FILE;
+constexpr const char *TLS_CA_FILE = device_settings.ca_file;
 // TLS 1.2 and 1.3 suites only, so that no older protocol version can be
 // agreed on, at OpenSSL's security level 2 (keys of 2048 bits RSA or 224 bits
 // EC and more, no SHA-1 signatures): Paho would lower the level to 1.

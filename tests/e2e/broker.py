@@ -53,17 +53,19 @@ def make_server_certificate(directory, ca_dir, name, variant=None):
 class Broker:
     """mosquitto with config, log and pid in state_dir. plugin=None: run-broker.sh's default.
     ipv6_loopback: the device port listens on ::1 as well.
+    tokens: a token registry file, in place of the one token.
     tls_port: also MQTT over TLS there, with a server certificate signed by the CA in
     tls_ca (None: a new one, tls_ca_file() then names it), for tls_name (None: the host),
     expired with tls_expired."""
 
     def __init__(self, state_dir, port=DEFAULT_PORT, observer_port=DEFAULT_OBSERVER_PORT,
-                 plugin=None, token=TOKEN, host=HOST, tls_port=None, tls_ca=None, tls_name=None,
-                 tls_expired=False, ipv6_loopback=False):
+                 plugin=None, token=TOKEN, host=HOST, tokens=None, tls_port=None, tls_ca=None,
+                 tls_name=None, tls_expired=False, ipv6_loopback=False):
         self.state_dir = state_dir
         self.ipv6_loopback = ipv6_loopback
         self.host = host
         self.token = token
+        self.tokens = tokens
         self.port = port
         self.observer_port = observer_port
         self.plugin = plugin
@@ -73,8 +75,8 @@ class Broker:
         self.tls_expired = tls_expired
 
     def start(self):
-        options = ["--host", self.host, "--port", str(self.port), "--observer-port", str(self.observer_port),
-                   "--token", self.token]
+        options = ["--host", self.host, "--port", str(self.port), "--observer-port", str(self.observer_port)]
+        options += ["--tokens", self.tokens] if self.tokens else ["--token", self.token]
         if self.plugin:
             options += ["--plugin", self.plugin]
         if self.ipv6_loopback:

@@ -112,11 +112,13 @@ def bus_measurement(frame_bytes):
 class Agent:
     """One run of the agent under board-sim; its stdout and stderr go to files.
     sim_options: more board-sim options; with --new-session the agent (or the
-    --shell that runs it) leads a process group of its own."""
+    --shell that runs it) leads a process group of its own. binary: another
+    board's agent (default AGENT_BIN)."""
 
     def __init__(self, state_dir, script=None, no_device=False, args=(), sim_options=(),
-                 console=None, closed_fds=(), cwd=None, wrapper=()):
+                 console=None, closed_fds=(), cwd=None, wrapper=(), binary=AGENT):
         self.state_dir = state_dir
+        self.binary = binary
         self.args = list(args)
         self.script = script
         self.no_device = no_device
@@ -143,7 +145,7 @@ class Agent:
             cmd += ["--preload", SIM_PRELOAD]
         if QEMU:
             cmd.append("--qemu")
-        cmd = self.wrapper + cmd + self.sim_options + ["--", AGENT] + self.args
+        cmd = self.wrapper + cmd + self.sim_options + ["--", self.binary] + self.args
         closed = self.closed_fds
         with open(self._path("stdout"), "wb") as out, open(self._path("stderr"), "wb") as err:
             self.proc = subprocess.Popen(
@@ -290,14 +292,17 @@ class AgentTestCase(unittest.TestCase):
         self.agents = []
         self.addCleanup(self._stop_all)
 
-    def start_broker(self, token=None, trusted_ca=True, tls_name=None, tls_expired=False,
-                     ipv6_loopback=False):
-        """The broker, on the port the agent reaches (or behind the proxy). With TLS, its
-        certificate is signed by the CA the agent trusts (trusted_ca=False: by one of
-        its own), for the agent's host (or tls_name), expired with tls_expired.
-        ipv6_loopback: the agent's port listens on ::1 as well."""
+    def start_broker(self, token=None, tokens=None, trusted_ca=True, tls_name=None,
+                     tls_expired=False, ipv6_loopback=False):
+        """The broker, on the port the agent reaches (or behind the proxy). token: the
+        one device token (default the agent's); tokens: a token registry file in its
+        place. With TLS, its certificate is signed by the CA the agent trusts
+        (trusted_ca=False: by one of its own), for the agent's host (or tls_name),
+        expired with tls_expired. ipv6_loopback: the agent's port listens on ::1 as well."""
         port = BROKER_BEHIND_PROXY_PORT if self.proxy else AGENT_PORT
         options = {"token": token} if token else {}
+        if tokens:
+            options["tokens"] = tokens
         if TLS:
             options.update(port=PLAIN_PORT, tls_port=port, tls_name=tls_name,
                            tls_expired=tls_expired, tls_ca=trusted_ca_dir() if trusted_ca else None)
@@ -319,7 +324,7 @@ class AgentTestCase(unittest.TestCase):
             return int(f.read())
 
     def start_agent(self, script=None, no_device=False, args=(), sim_options=(), **options):
-        """options: those of Agent (console, closed_fds, cwd, wrapper)."""
+        """options: those of Agent (console, closed_fds, cwd, wrapper, binary)."""
         state = os.path.join(self.dir, "board%d" % len(self.agents))
         os.makedirs(state)
         agent = Agent(state, script=script, no_device=no_device, args=args,

@@ -176,6 +176,55 @@ class TlsListenerTest(unittest.TestCase):
         self.assertNotEqual(self.publish(broker, "-u", TOKEN, "-m", "{}").returncode, 0)
 
 
+class RegistryTest(unittest.TestCase):
+    """A broker of its own per test, with a token registry."""
+
+    def start_broker(self, registry_text):
+        state = tempfile.TemporaryDirectory(prefix="e2e-broker-")
+        self.addCleanup(state.cleanup)
+        registry = os.path.join(state.name, "registry")
+        with open(registry, "w") as f:
+            f.write(registry_text)
+        self.port, observer_port = free_ports(2)
+        broker = Broker(os.path.join(state.name, "broker"), self.port, observer_port, tokens=registry)
+        broker.start()
+        self.addCleanup(broker.stop)
+        self.observer = Observer(observer_port).start()
+        self.addCleanup(self.observer.stop)
+
+    def test_every_registered_token_publishes_and_only_to_telemetry(self):
+        tokens = ["Tz8LwQ3nVb6RkY1mHc5J", "a1b2c3d4e5f6a7b8c9d0", "x.y~z+w/v=u-t_s"]
+        # Blank lines and CRLF line ends, as a registry edited by hand may have.
+        self.start_broker(tokens[0] + "\n\n" + tokens[1] + "\r\n" + tokens[2])
+        for token in tokens:
+            done = mosquitto_pub("-u", token, "-m", token, port=self.port)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            mosquitto_pub("-u", token, "-m", "elsewhere", port=self.port, topic="v1/devices/me/attributes")
+        mosquitto_pub("-u", tokens[0], "-m", "after", port=self.port)
+        self.assertEqual([m.payload for m in self.observer.wait_for(4)],
+                         [t.encode() for t in tokens] + [b"after"])
+        self.assertEqual(self.observer.wait_for(5, NOT_DELIVERED_WAIT_S)[4:], [])
+
+    def test_unknown_token_is_refused(self):
+        self.start_broker("a1b2c3d4e5f6a7b8c9d0\nTz8LwQ3nVb6RkY1mHc5J\n")
+        for token in ("a1b2c3d4e5f6a7b8c9d", "Tz8LwQ3nVb6RkY1mHc5Jx", "someone-else"):
+            done = mosquitto_pub("-u", token, "-m", "{}", port=self.port)
+            self.assertNotEqual(done.returncode, 0)
+            self.assertIn(b"not authorised", done.stderr)
+        self.assertEqual(self.observer.wait_for(1, NOT_DELIVERED_WAIT_S), [])
+
+    def test_empty_registry_refuses_every_device(self):
+        self.start_broker("")
+        for args in (["-u", TOKEN], ["-u", ""], []):
+            done = mosquitto_pub(*args, "-m", "{}", port=self.port)
+            self.assertNotEqual(done.returncode, 0)
+        self.assertEqual(self.observer.wait_for(1, NOT_DELIVERED_WAIT_S), [])
+
+    def test_malformed_line_fails_the_start_naming_it(self):
+        with self.assertRaisesRegex(BrokerError, r"registry:2: not a device access token"):
+            self.start_broker("a1b2c3d4e5f6a7b8c9d0\ntwo words\n")
+
+
 class RunBrokerTest(unittest.TestCase):
     def setUp(self):
         state = tempfile.TemporaryDirectory(prefix="e2e-broker-")

@@ -1,0 +1,69 @@
+# The settings that tell one board from another, compiled into its agent: the
+# broker's host, the device access token (sent as the MQTT user name) and the
+# MQTT client identifier; and with TLS the CA file, the same on every board. The same rules hold for the CMake options and for
+# every line of a device list. The limits are those of src/device.hpp.
+include_guard(GLOBAL)
+
+set(AGENT_HOST_MAX 253)
+set(AGENT_ACCESS_TOKEN_MAX 255)
+set(AGENT_CLIENT_ID_MAX 23)
+set(AGENT_CA_FILE_MAX 255)
+
+# Sets out to why value cannot be a setting of the given kind (host, token,
+# client_id), or to "" when it can.
+function(agent_setting_problem out kind value)
+  string(LENGTH "${value}" length)
+  set(problem "")
+  if(kind STREQUAL "host")
+    if(NOT value MATCHES "^[][A-Za-z0-9.:-]+$")
+      set(problem "is not a host name or address")
+    elseif(length GREATER AGENT_HOST_MAX)
+      set(problem "is longer than ${AGENT_HOST_MAX} characters")
+    endif()
+  elseif(kind STREQUAL "token")
+    if(NOT value MATCHES "^[A-Za-z0-9._~+/=-]+$")
+      set(problem "holds characters a token does not have")
+    elseif(length GREATER AGENT_ACCESS_TOKEN_MAX)
+      set(problem "is longer than ${AGENT_ACCESS_TOKEN_MAX} characters")
+    endif()
+  elseif(kind STREQUAL "client_id")
+    # MQTT 3.1.1 (3.1.3-5): every server accepts 1 to 23 of these.
+    if(NOT value MATCHES "^[0-9a-zA-Z]+$" OR length GREATER AGENT_CLIENT_ID_MAX)
+      set(problem "is not an MQTT client identifier: 1 to ${AGENT_CLIENT_ID_MAX} of 0-9, a-z, A-Z")
+    endif()
+  elseif(kind STREQUAL "ca_file")
+    if(NOT value MATCHES "^/[A-Za-z0-9._+/@=,~-]+$")
+      set(problem "is not an absolute path of plain characters")
+    elseif(length GREATER AGENT_CA_FILE_MAX)
+      set(problem "is longer than ${AGENT_CA_FILE_MAX} characters")
+    endif()
+  else()
+    message(FATAL_ERROR "agent_setting_problem: unknown kind '${kind}'")
+  endif()
+  set(${out} "${problem}" PARENT_SCOPE)
+endfunction()
+
+# Stops the configure when value is not a valid setting; label names it.
+function(agent_check_setting label kind value)
+  agent_setting_problem(problem ${kind} "${value}")
+  if(problem)
+    message(FATAL_ERROR "${label} '${value}' ${problem}")
+  endif()
+endfunction()
+
+# Sets out to the faults of one device of a device list (scripts/devices.py
+# writes the calls), one message a fault; where is its file and line. An
+# empty host stands for the build's default and is not checked here.
+function(agent_device_problems out where token client_id host)
+  set(problems "")
+  foreach(kind token client_id host)
+    if(kind STREQUAL "host" AND host STREQUAL "")
+      continue()
+    endif()
+    agent_setting_problem(problem ${kind} "${${kind}}")
+    if(problem)
+      list(APPEND problems "${where}: ${kind} '${${kind}}' ${problem}")
+    endif()
+  endforeach()
+  set(${out} "${problems}" PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,202 @@
+#!/usr/bin/python3
+"""Device lists: one agent per device, each with its own identity.
+
+    devices.py resolve DEVICES.csv OUT_DIR [--default-host HOST]
+    devices.py fleet N OUT.csv
+
+resolve checks DEVICES.csv and writes, in OUT_DIR:
+  devices.cmake  one agent_device(WHERE NAME TOKEN CLIENT_ID HOST) call per
+                 device, for the build (CMakeLists.txt) or for
+                 cmake/check-devices.cmake, which check the settings' values;
+  devices.csv    every device with its settings resolved;
+  tokens         the devices' access tokens, one a line: the local broker's
+                 token registry (broker/run-broker.sh --tokens).
+
+DEVICES.csv: a header line naming the columns name and token and, if wanted,
+client_id and host, in any order; then one line per device. A device without
+a client id gets one derived from its name; one without a host gets HOST (an
+empty host in devices.cmake stands for the build's own). Refused, with one
+line "FILE:LINE: why" per fault and exit status 1, before anything is
+written: a missing or unknown column, a line with another number of fields,
+a bad or duplicate name, a missing or duplicate token, a duplicate client id.
+
+fleet writes a device list of N simulated boards, board-001 to board-N, each
+with its own token, for scripts/fleet.sh and the tests.
+"""
+
+import argparse
+import csv
+import hashlib
+import os
+import re
+import sys
+
+REQUIRED = ("name", "token")
+OPTIONAL = ("client_id", "host")
+# A name becomes a file name (the board's package) and a build target.
+NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}")
+CLIENT_ID_MAX = 23
+# A derived client id that must be made unique: the name's first letters and
+# digits, then a hash of the whole name.
+HASHED_PREFIX = 15
+HASH_DIGITS = CLIENT_ID_MAX - HASHED_PREFIX
+
+
+class Refused(Exception):
+    def __init__(self, problems):
+        super().__init__("\n".join(problems))
+        self.problems = problems
+
+
+def plain_client_id(name):
+    return re.sub(r"[^0-9A-Za-z]", "", name)
+
+
+def hashed_client_id(name):
+    digest = hashlib.sha256(name.encode()).hexdigest()[:HASH_DIGITS]
+    return plain_client_id(name)[:HASHED_PREFIX] + digest
+
+
+def read_rows(path):
+    """[(line, {column: value})] of a device list; raises Refused."""
+    try:
+        with open(path, encoding="utf-8-sig", newline="") as f:
+            reader = csv.reader(f)
+            records = [(reader.line_num, row) for row in reader]
+    except (OSError, UnicodeDecodeError, csv.Error) as e:
+        raise Refused([f"{path}: {e}"])
+    records = [(line, [v.strip() for v in row]) for line, row in records if any(v.strip() for v in row)]
+    if not records:
+        raise Refused([f"{path}: empty: a header line (name,token[,client_id][,host]) comes first"])
+    header_line, header = records[0]
+    at_header = f"{path}:{header_line}"
+    problems = []
+    unknown = [c for c in header if c not in REQUIRED + OPTIONAL]
+    if unknown:
+        problems.append(f"{at_header}: unknown column {', '.join(map(repr, unknown))}"
+                        f" (columns: name, token, client_id, host)")
+    for column in set(header):
+        if header.count(column) > 1:
+            problems.append(f"{at_header}: column {column!r} appears twice")
+    for column in REQUIRED:
+        if column not in header:
+            problems.append(f"{at_header}: missing column {column!r}")
+    if problems:
+        raise Refused(problems)
+    rows = []
+    for line, values in records[1:]:
+        if len(values) != len(header):
+            problems.append(f"{path}:{line}: {len(values)} fields where the header has {len(header)}")
+        elif any(ch < " " or ch == "\x7f" for v in values for ch in v):
+            problems.append(f"{path}:{line}: a field holds a control character or a line break")
+        else:
+            rows.append((line, dict(zip(header, values))))
+    if problems:
+        raise Refused(problems)
+    if not rows:
+        raise Refused([f"{path}: no devices after the header line"])
+    return rows
+
+
+def resolve(path, default_host):
+    """[(where, name, token, client_id, host)], each device's settings; raises
+    Refused. The values themselves are the build's to check (cmake)."""
+    rows = read_rows(path)
+    problems = []
+    seen = {"name": {}, "token": {}}
+    for line, row in rows:
+        if not NAME.fullmatch(row["name"]):
+            problems.append(f"{path}:{line}: name {row['name']!r} is not a device name: 1 to 64 of"
+                            " A-Z a-z 0-9 . _ -, starting with a letter or a digit")
+        if not row["token"]:
+            problems.append(f"{path}:{line}: no token")
+        for column in ("name", "token"):
+            first = seen[column].setdefault(row[column], line)
+            if row[column] and first != line:
+                problems.append(f"{path}:{line}: duplicate {column} (also on line {first})")
+    if problems:
+        raise Refused(problems)
+
+    # Client ids: given, else the name's letters and digits, made unique with
+    # a hash of the name where that is too long or taken by another device.
+    given = {}
+    for line, row in rows:
+        if row.get("client_id"):
+            given.setdefault(row["client_id"], []).append(line)
+    plain = [plain_client_id(row["name"]) for _, row in rows if not row.get("client_id")]
+    ids = {}
+    for line, row in rows:
+        if row.get("client_id"):
+            ids[line] = row["client_id"]
+        else:
+            candidate = plain_client_id(row["name"])
+            taken = candidate in given or plain.count(candidate) > 1
+            ids[line] = hashed_client_id(row["name"]) if taken or len(candidate) > CLIENT_ID_MAX else candidate
+    first_with = {}
+    for line, _ in rows:
+        first = first_with.setdefault(ids[line], line)
+        if first != line:
+            problems.append(f"{path}:{line}: duplicate client id {ids[line]!r} (also on line {first})")
+    if problems:
+        raise Refused(problems)
+    return [(f"{path}:{line}", row["name"], row["token"], ids[line], row.get("host") or default_host)
+            for line, row in rows]
+
+
+def cmake_string(value):
+    return '"' + value.replace("\\", "\\\\").replace('"', '\\"').replace("$", "\\$") + '"'
+
+
+def write(path, text):
+    with open(path + ".tmp", "w") as f:
+        f.write(text)
+    os.replace(path + ".tmp", path)
+
+
+def write_resolved(devices, out_dir):
+    os.makedirs(out_dir, exist_ok=True)
+    calls = ["agent_device(" + " ".join(map(cmake_string, d)) + ")\n" for d in devices]
+    write(os.path.join(out_dir, "devices.cmake"),
+          "# Written by scripts/devices.py: one agent per device.\n" + "".join(calls))
+    rows = ["name,token,client_id,host\n"] + [",".join(d[1:]) + "\n" for d in devices]
+    write(os.path.join(out_dir, "devices.csv"), "".join(rows))
+    write(os.path.join(out_dir, "tokens"), "".join(d[2] + "\n" for d in devices))
+
+
+def fleet(count):
+    """The device list of count simulated boards."""
+    width = max(3, len(str(count)))
+    lines = ["name,token\n"]
+    for i in range(1, count + 1):
+        name = f"board-{i:0{width}d}"
+        lines.append(f"{name},{hashlib.sha256(f'fleet {name}'.encode()).hexdigest()[:20]}\n")
+    return "".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    sub = parser.add_subparsers(dest="command", required=True)
+    r = sub.add_parser("resolve")
+    r.add_argument("devices")
+    r.add_argument("out_dir")
+    r.add_argument("--default-host", default="")
+    f = sub.add_parser("fleet")
+    f.add_argument("count", type=int)
+    f.add_argument("out")
+    args = parser.parse_args()
+    if args.command == "fleet":
+        if not 1 <= args.count <= 9999:
+            parser.error("a fleet has 1 to 9999 boards")
+        write(args.out, fleet(args.count))
+        return 0
+    try:
+        devices = resolve(args.devices, args.default_host)
+    except Refused as e:
+        print(e, file=sys.stderr)
+        return 1
+    write_resolved(devices, args.out_dir)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
