@@ -4,7 +4,9 @@
 #
 # Contents: /usr/bin/telemetry-agent (installed by the top level; MRAA is linked
 # in statically for armhf), the MRAA platform file (a conffile), the systemd
-# unit, its manual page and /usr/share/doc/telemetry-agent/{copyright,changelog.gz,README.md}.
+# unit, the service user's sysusers.d file, the bus nodes' udev rule, the
+# modules-load.d file for i2c-dev, the manual page and
+# /usr/share/doc/telemetry-agent/{copyright,changelog.gz,README.md}.
 include_guard(GLOBAL)
 
 # The package carries MRAA linked in statically, as scripts/build-mraa.sh builds
@@ -52,6 +54,13 @@ install(FILES "${_deploy_dir}/mraa-platform.json" DESTINATION /etc/${_pkg}
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(FILES "${_deploy_dir}/telemetry-agent.service" DESTINATION /lib/systemd/system
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+# The service's user and groups, the bus nodes' group, the bus's kernel module.
+install(FILES "${_deploy_dir}/telemetry-agent.sysusers" DESTINATION lib/sysusers.d
+        RENAME ${_pkg}.conf PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+install(FILES "${_deploy_dir}/telemetry-agent.rules" DESTINATION /lib/udev/rules.d
+        RENAME 60-${_pkg}.rules PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+install(FILES "${_deploy_dir}/telemetry-agent.modules" DESTINATION lib/modules-load.d
+        RENAME ${_pkg}.conf PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 execute_process(
   COMMAND gzip -9nc "${_deploy_dir}/telemetry-agent.1"
   OUTPUT_FILE "${_gen_dir}/telemetry-agent.1.gz" RESULT_VARIABLE _gzip_rc)
@@ -83,7 +92,8 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${AGENT_PACKAGE_MAINTAINER}")
 # Dependencies (libc6, libpaho-mqtt1.3, libjson-c5) are
 # computed from the binary by dpkg-shlibdeps, which reads the ELF class and
 # looks in the armhf multiarch folders (the armhf packages must be installed:
-# scripts/setup-armhf.sh).
+# scripts/setup-armhf.sh). systemd-sysusers (postinst) comes with systemd.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "systemd")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

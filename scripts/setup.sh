@@ -11,6 +11,8 @@ apt_packages=(
 	libpaho-mqtt-dev libjson-c-dev libgtest-dev
 	mosquitto mosquitto-clients mosquitto-dev libmosquitto-dev
 	python3
+	# the unit's system call filter, measured (tests/e2e/test_syscall_filter.py)
+	strace seccomp systemd
 )
 # npm fetches MRAA's source package; this machine kind may ship its own Node.js.
 command -v npm >/dev/null || apt_packages+=(npm)
