@@ -10,8 +10,19 @@
 include_guard(GLOBAL)
 
 # The package carries MRAA linked in statically, as scripts/build-mraa.sh builds
-# it for armhf only; other builds get no package rules.
-if(NOT CMAKE_LIBRARY_ARCHITECTURE STREQUAL "arm-linux-gnueabihf")
+# it for armhf (the board) and, for the booted-system test on an x86-64 guest,
+# native-static; other builds get no package rules.
+# (This file runs at the end of project(), before the top level defaults
+# AGENT_DEPS_TARGET: a cross build names armhf unless told otherwise.)
+set(_deps_target "${AGENT_DEPS_TARGET}")
+if(NOT _deps_target AND CMAKE_CROSSCOMPILING)
+  set(_deps_target armhf)
+endif()
+if(CMAKE_LIBRARY_ARCHITECTURE STREQUAL "arm-linux-gnueabihf" AND _deps_target STREQUAL "armhf")
+  set(_deb_arch armhf)
+elseif(CMAKE_LIBRARY_ARCHITECTURE STREQUAL "x86_64-linux-gnu" AND _deps_target STREQUAL "native-static")
+  set(_deb_arch amd64)
+else()
   return()
 endif()
 
@@ -19,9 +30,8 @@ set(_deploy_dir "${CMAKE_CURRENT_LIST_DIR}")
 set(_pkg telemetry-agent)
 set(_doc_dir share/doc/${_pkg})
 set(_gen_dir "${CMAKE_BINARY_DIR}/deploy")
-set(_deb_arch armhf)
 # scripts/build-mraa.sh installs MRAA's licence text beside the library.
-set(_mraa_copying "${CMAKE_SOURCE_DIR}/.deps/armhf/mraa/share/doc/mraa/COPYING")
+set(_mraa_copying "${CMAKE_SOURCE_DIR}/.deps/${_deps_target}/mraa/share/doc/mraa/COPYING")
 
 set(AGENT_PACKAGE_MAINTAINER "Telemetry agent maintainers <telemetry-agent@example.org>"
     CACHE STRING "Maintainer field of the Debian package")
@@ -34,7 +44,7 @@ endif()
 
 # copyright: ours, then MRAA's licence (its code is linked into the agent).
 if(NOT EXISTS "${_mraa_copying}")
-  message(FATAL_ERROR "deploy: ${_mraa_copying} missing: run scripts/build-mraa.sh armhf")
+  message(FATAL_ERROR "deploy: ${_mraa_copying} missing: run scripts/build-mraa.sh ${_deps_target}")
 endif()
 file(READ "${_mraa_copying}" _mraa_licence)
 string(REGEX REPLACE "\n+$" "" _mraa_licence "${_mraa_licence}")
