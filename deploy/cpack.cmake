@@ -4,12 +4,25 @@
 #
 # Contents: /usr/bin/telemetry-agent (installed by the top level; MRAA is linked
 # in statically for armhf), the MRAA platform file (a conffile), the systemd
-# unit, its manual page and /usr/share/doc/telemetry-agent/{copyright,changelog.gz,README.md}.
+# unit, the service user's sysusers.d file, the bus nodes' udev rule, the
+# modules-load.d file for i2c-dev, the manual page and
+# /usr/share/doc/telemetry-agent/{copyright,changelog.gz,README.md}.
 include_guard(GLOBAL)
 
 # The package carries MRAA linked in statically, as scripts/build-mraa.sh builds
-# it for armhf only; other builds get no package rules.
-if(NOT CMAKE_LIBRARY_ARCHITECTURE STREQUAL "arm-linux-gnueabihf")
+# it for armhf (the board) and, for the booted-system test on an x86-64 guest,
+# native-static; other builds get no package rules.
+# (This file runs at the end of project(), before the top level defaults
+# AGENT_DEPS_TARGET: a cross build names armhf unless told otherwise.)
+set(_deps_target "${AGENT_DEPS_TARGET}")
+if(NOT _deps_target AND CMAKE_CROSSCOMPILING)
+  set(_deps_target armhf)
+endif()
+if(CMAKE_LIBRARY_ARCHITECTURE STREQUAL "arm-linux-gnueabihf" AND _deps_target STREQUAL "armhf")
+  set(_deb_arch armhf)
+elseif(CMAKE_LIBRARY_ARCHITECTURE STREQUAL "x86_64-linux-gnu" AND _deps_target STREQUAL "native-static")
+  set(_deb_arch amd64)
+else()
   return()
 endif()
 
@@ -17,9 +30,8 @@ set(_deploy_dir "${CMAKE_CURRENT_LIST_DIR}")
 set(_pkg telemetry-agent)
 set(_doc_dir share/doc/${_pkg})
 set(_gen_dir "${CMAKE_BINARY_DIR}/deploy")
-set(_deb_arch armhf)
 # scripts/build-mraa.sh installs MRAA's licence text beside the library.
-set(_mraa_copying "${CMAKE_SOURCE_DIR}/.deps/armhf/mraa/share/doc/mraa/COPYING")
+set(_mraa_copying "${CMAKE_SOURCE_DIR}/.deps/${_deps_target}/mraa/share/doc/mraa/COPYING")
 
 set(AGENT_PACKAGE_MAINTAINER "Telemetry agent maintainers <telemetry-agent@example.org>"
     CACHE STRING "Maintainer field of the Debian package")
@@ -32,7 +44,7 @@ endif()
 
 # copyright: ours, then MRAA's licence (its code is linked into the agent).
 if(NOT EXISTS "${_mraa_copying}")
-  message(FATAL_ERROR "deploy: ${_mraa_copying} missing: run scripts/build-mraa.sh armhf")
+  message(FATAL_ERROR "deploy: ${_mraa_copying} missing: run scripts/build-mraa.sh ${_deps_target}")
 endif()
 file(READ "${_mraa_copying}" _mraa_licence)
 string(REGEX REPLACE "\n+$" "" _mraa_licence "${_mraa_licence}")
@@ -52,6 +64,13 @@ install(FILES "${_deploy_dir}/mraa-platform.json" DESTINATION /etc/${_pkg}
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(FILES "${_deploy_dir}/telemetry-agent.service" DESTINATION /lib/systemd/system
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+# The service's user and groups, the bus nodes' group, the bus's kernel module.
+install(FILES "${_deploy_dir}/telemetry-agent.sysusers" DESTINATION lib/sysusers.d
+        RENAME ${_pkg}.conf PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+install(FILES "${_deploy_dir}/telemetry-agent.rules" DESTINATION /lib/udev/rules.d
+        RENAME 60-${_pkg}.rules PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+install(FILES "${_deploy_dir}/telemetry-agent.modules" DESTINATION lib/modules-load.d
+        RENAME ${_pkg}.conf PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 execute_process(
   COMMAND gzip -9nc "${_deploy_dir}/telemetry-agent.1"
   OUTPUT_FILE "${_gen_dir}/telemetry-agent.1.gz" RESULT_VARIABLE _gzip_rc)
@@ -83,14 +102,16 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${AGENT_PACKAGE_MAINTAINER}")
 # Dependencies (libc6, libpaho-mqtt1.3, libjson-c5) are
 # computed from the binary by dpkg-shlibdeps, which reads the ELF class and
 # looks in the armhf multiarch folders (the armhf packages must be installed:
-# scripts/setup-armhf.sh). With TLS, OpenSSL (libssl3) comes with
-# libpaho-mqtt1.3, whose libpaho-mqtt3cs the agent links; a CA file of the
-# system's store comes with ca-certificates, which nothing else pulls in.
-# (AGENT_CA_FILE is empty here unless given: the top level, which sets its
-# default, the system's bundle, comes after this file.)
+# scripts/setup-armhf.sh). systemd-sysusers (postinst) comes with systemd.
+# With TLS, OpenSSL (libssl3) comes with libpaho-mqtt1.3, whose
+# libpaho-mqtt3cs the agent links; a CA file of the system's store comes with
+# ca-certificates, which nothing else pulls in. (AGENT_CA_FILE is empty here
+# unless given: the top level, which sets its default, the system's bundle,
+# comes after this file.)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "systemd")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(AGENT_TLS AND "${AGENT_CA_FILE}" MATCHES "^(/etc/ssl/certs/.*)?$")
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "ca-certificates")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "systemd, ca-certificates")
 endif()
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

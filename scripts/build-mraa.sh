@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Builds MRAA 1.9.0 from its pinned source package and installs it into
 # .deps/<target>/mraa (git-ignored). Skips the work when that prefix is complete.
-#   build-mraa.sh native    for this PC
-#   build-mraa.sh armhf     cross-built with cmake/armhf-toolchain.cmake, as a
-#                           static library (the board's package then carries one
-#                           binary, no private library nor RUNPATH); its mraa.pc
-#                           names json-c, which a static link of MRAA needs.
+#   build-mraa.sh native         for this PC
+#   build-mraa.sh armhf          cross-built with cmake/armhf-toolchain.cmake, as a
+#                                static library (the board's package then carries
+#                                one binary, no private library nor RUNPATH); its
+#                                mraa.pc names json-c, which a static link of MRAA
+#                                needs.
+#   build-mraa.sh native-static  for this PC, static like armhf: the x86-64
+#                                package of the booted-system test (tests/system).
 set -euo pipefail
 
 target=${1:-native}
@@ -16,7 +19,7 @@ MRAA_SHA256=3c0dd7aee10cddccfbc40acfab232daf1bf027c3837aa1ebf2b52d621f22aa06
 
 prefix="$top/.deps/$target/mraa"
 variant=""
-[ "$target" = armhf ] && variant="-static"
+[ "$target" = native ] || variant="-static"
 stamp="$prefix/.installed-$MRAA_SHA256$variant"
 [ -f "$stamp" ] && exit 0
 
@@ -48,12 +51,13 @@ cmake_args=(
 )
 case "$target" in
 native) ;;
+native-static) cmake_args+=(-DBUILD_SHARED_LIBS=OFF) ;;
 armhf)
 	cmake_args+=(-DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake" -DBUILD_SHARED_LIBS=OFF)
 	export PKG_CONFIG_LIBDIR=/usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig
 	;;
 *)
-	echo "build-mraa.sh: unknown target '$target' (native or armhf)" >&2
+	echo "build-mraa.sh: unknown target '$target' (native, native-static or armhf)" >&2
 	exit 2
 	;;
 esac
@@ -65,7 +69,7 @@ CFLAGS="${CFLAGS:-} -fcommon" cmake "${cmake_args[@]}" >"$work/configure.log" 2>
 cmake --build "$work/build" -j "$(nproc)" >"$work/build.log" 2>&1 ||
 	{ tail -n 50 "$work/build.log" >&2; exit 1; }
 cmake --install "$work/build" >/dev/null
-if [ "$target" = armhf ]; then
+if [ -n "$variant" ]; then
 	# Only libmraa.a is installed, so -ljson-c belongs in Libs (pkg-config's
 	# Libs.private would be ignored by CMake's pkg_check_modules). The licence
 	# text goes into the board's package with the library's code.

@@ -7,7 +7,8 @@
 #     binary the end-to-end tests ran but for the settings' bytes;
 #   - the MRAA platform file: MRAA 1.9 itself maps bus 0 and UART 0 with it
 #     (a malformed file would silently fall back to "Unknown platform");
-#   - the systemd unit: systemd-analyze verify, and its ExecStart command line
+#   - the systemd unit: systemd-analyze verify, its exposure (systemd-analyze
+#     security, at most 1.5), its user, and its ExecStart command line
 #     run as systemd runs it (a session leader) with no broker reachable: the
 #     agent's exit status 255 and its message must come through the shell and
 #     stdbuf (tests/e2e/test_service.py runs the same line natively through a
@@ -81,14 +82,16 @@ platform_file=/etc/telemetry-agent/mraa-platform.json
 contents_ok() {
 	local want got
 	want=$(printf '%s\n' ./etc/telemetry-agent/mraa-platform.json \
-		./lib/systemd/system/telemetry-agent.service ./usr/bin/telemetry-agent \
+		./lib/systemd/system/telemetry-agent.service ./lib/udev/rules.d/60-telemetry-agent.rules \
+		./usr/bin/telemetry-agent ./usr/lib/modules-load.d/telemetry-agent.conf \
+		./usr/lib/sysusers.d/telemetry-agent.conf \
 		./usr/share/doc/telemetry-agent/README.md ./usr/share/doc/telemetry-agent/changelog.gz \
 		./usr/share/doc/telemetry-agent/copyright ./usr/share/man/man1/telemetry-agent.1.gz)
 	got=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
 	[ "$got" = "$want" ] || { diff <(echo "$want") <(echo "$got"); return 1; }
 	dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ && $2 != "root/root" {bad=1} END {exit bad}'
 }
-check "package holds exactly the agent, platform file, unit, manual and docs (root-owned)" contents_ok
+check "package holds exactly the agent, platform file, unit, sysusers, udev and modules-load files, manual and docs (root-owned)" contents_ok
 
 control_ok() {
 	local depends
@@ -96,7 +99,7 @@ control_ok() {
 	depends=$(dpkg-deb -f "$deb" Depends)
 	echo "  Depends: $depends"
 	local d
-	for d in 'libc6 (>= ' libpaho-mqtt1.3 libjson-c5; do
+	for d in systemd 'libc6 (>= ' libpaho-mqtt1.3 libjson-c5; do
 		grep -qF "$d" <<<"$depends" || { echo "  missing dependency $d"; return 1; }
 	done
 	# MRAA and the C++ run-time are linked in statically.
@@ -109,7 +112,7 @@ control_ok() {
 		return 1
 	fi
 }
-check "armhf package; dependencies computed: libc6, libpaho-mqtt1.3, libjson-c5, no libstdc++6$($tls && echo '; ca-certificates')" control_ok
+check "armhf package; dependencies: systemd (sysusers), computed libc6, libpaho-mqtt1.3, libjson-c5, no libstdc++6$($tls && echo '; ca-certificates')" control_ok
 
 # The agent links Paho's plain client, or with TLS its TLS client, whose
 # package (a dependency) brings OpenSSL.
@@ -219,6 +222,89 @@ verify_ok() {
 	[ $rc -eq 0 ] && [ -z "$out" ]
 }
 check "systemd-analyze verify: no complaint" verify_ok
+
+# The sandbox, as systemd rates it (0 = the most confined, 10 = none). Each
+# directive is true to what the agent does; the booted-system test
+# (tests/system) runs it, and tests/e2e/test_syscall_filter.py measures the
+# system call filter.
+exposure_limit=1.5
+exposure_ok() {
+	local out level
+	out=$(systemd-analyze security --offline=true --no-pager "$unit" 2>&1)
+	level=$(sed -n 's/^→ Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p' <<<"$out")
+	grep '✗' <<<"$out" | sed 's/^/  /'
+	echo "  exposure $level (at most $exposure_limit)"
+	[ -n "$level" ] && awk -v l="$level" -v m="$exposure_limit" 'BEGIN { exit !(l <= m) }'
+}
+check "systemd-analyze security: exposure at most $exposure_limit" exposure_ok
+
+unit_user_ok() {
+	grep -qx 'User=telemetry-agent' "$unit" &&
+		grep -qx 'u telemetry-agent - "Telemetry agent" - -' "$root/usr/lib/sysusers.d/telemetry-agent.conf" &&
+		grep -qx 'm telemetry-agent i2c' "$root/usr/lib/sysusers.d/telemetry-agent.conf" &&
+		grep -qx 'm telemetry-agent dialout' "$root/usr/lib/sysusers.d/telemetry-agent.conf"
+}
+check "service runs as the package's user, in the groups i2c and dialout" unit_user_ok
+
+# The packaged agent's start as on the board, under qemu-arm -strace, in
+# network and mount namespaces of its own: it resolves its broker's name (the
+# tested agent has an address) and MRAA logs to syslog (the PC has no
+# /dev/log; here a datagram socket takes it). Once through /etc/hosts giving
+# the name an IPv4 and an IPv6 address (glibc orders them by the source
+# address a UDP socket would take), once through DNS (a server on the
+# namespace's loopback answers NXDOMAIN). Nothing listens: exit 255 each time.
+# tests/e2e/test_syscall_filter.py measures whole runs of the tested agent.
+start_calls_ok() {
+	PYTHONPATH="$top/tests/e2e" python3 - "$agent" "$unit" "$root$platform_file" "$sysroot" \
+		"$(cached "$deb_build" AGENT_BROKER_HOST)" "$work" <<'EOF'
+import ipaddress, subprocess, sys
+from test_syscall_filter import allowed_calls, traced_calls
+agent, unit, platform, sysroot, host, work = sys.argv[1:]
+try:
+    ipaddress.ip_address(host.strip("[]"))
+    ways = [("an address", "127.0.0.1 other\n")]
+except ValueError:
+    ways = [("hosts file", f"127.0.0.1 {host}\n::1 {host}\n"), ("DNS", "127.0.0.1 other\n")]
+with open(f"{work}/servers.py", "w") as f:
+    f.write("import select, socket\n"
+            "log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)\n"
+            "log.bind('/dev/log')\n"
+            "dns = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+            "dns.bind(('127.0.0.1', 53))\n"
+            "print('up', flush=True)\n"
+            "while True:\n"
+            "    for s in select.select([log, dns], [], [])[0]:\n"
+            "        q, peer = s.recvfrom(4096)\n"
+            "        if s is dns:  # NXDOMAIN\n"
+            "            dns.sendto(q[:2] + b'\\x81\\x83' + q[4:6] + bytes(6) + q[12:], peer)\n")
+with open(f"{work}/resolv.conf", "w") as f:
+    f.write("nameserver 127.0.0.1\n")
+allowed, bad = allowed_calls(unit), False
+for way, hosts in ways:
+    name = way.replace(" ", "-")
+    with open(f"{work}/hosts-{name}", "w") as f:
+        f.write(hosts)
+    trace = f"{work}/start-{name}.trace"
+    # /dev becomes a tmpfs holding the nodes a program needs and the socket.
+    script = (f"mount --bind {work}/hosts-{name} /etc/hosts && "
+              f"mount --bind {work}/resolv.conf /etc/resolv.conf && ip link set lo up && "
+              f"mkdir -p {work}/dev && mount --rbind /dev {work}/dev && mount -t tmpfs dev /dev && "
+              f"for d in null zero random urandom; do touch /dev/$d && "
+              f"mount --bind {work}/dev/$d /dev/$d || exit 1; done || exit 1; "
+              f"python3 {work}/servers.py > {work}/servers.out & "
+              f"i=0; while [ ! -s {work}/servers.out ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done; "
+              f"qemu-arm -L {sysroot} -strace -D {trace} -E MRAA_JSON_PLATFORM={platform} {agent}; "
+              "rc=$?; kill $!; exit $rc")
+    rc = subprocess.run(["unshare", "--net", "--mount", "sh", "-c", script],
+                        capture_output=True, timeout=120).returncode
+    calls = traced_calls(trace)
+    missing = sorted(calls - allowed)
+    print(f"  {way}: exit {rc}; outside the filter: {missing}; {' '.join(sorted(calls))}")
+    bad |= rc != 255 or bool(missing) or not {"uname", "send"} <= calls
+sys.exit(1 if bad else 0)
+EOF
+}
+check "the packaged agent's start (its broker's name, syslog) is within the unit's system call filter" start_calls_ok
 
 # ExecStart's shell command line, with systemd's $$ unquoted.
 exec_script=$(python3 - "$unit" <<'EOF'

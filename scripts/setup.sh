@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the agent needs to build and to be tested on this PC:
-# Debian packages, then MRAA built from its pinned source into .deps/native.
+# Debian packages (with qemu and debootstrap for the booted-system test,
+# tests/system), then MRAA built from its pinned source into .deps/native.
 # Idempotent, asks nothing; run it as root (or through sudo) on Debian 12.
 set -euo pipefail
 
@@ -12,6 +13,10 @@ apt_packages=(
 	mosquitto mosquitto-clients mosquitto-dev libmosquitto-dev
 	python3
 	libssl-dev openssl # the TLS build; the local endpoint's TLS certificates
+	# the unit's system call filter, measured (tests/e2e/test_syscall_filter.py)
+	strace seccomp systemd
+	# the booted-system test (tests/system)
+	qemu-system-x86 debootstrap e2fsprogs
 )
 # npm fetches MRAA's source package; this machine kind may ship its own Node.js.
 command -v npm >/dev/null || apt_packages+=(npm)

@@ -4,11 +4,12 @@
 # armhf, with its Debian package; and release with MQTT over TLS for both,
 # with the board's TLS package), checks formatting, the packages and the
 # unit, provisioning of a device list, and runs every test. The ARM suites run
-# the ARM agent and the ARM simulator under qemu-arm. Each build's agent is
-# compiled to reach its own loopback address (127.0.0.1, .2, .4; with TLS .5
-# and .6), so the suites run side by side. AGENT_TEST_NET=127.X.Y moves them
-# to 127.X.Y.1, .2, .4, .5, .6, so that two work trees can run their suites on
-# one machine at the same time.
+# the ARM agent and the ARM simulator under qemu-arm; the booted-system test
+# installs the package (built for x86-64 from the same files) on a Debian 12
+# guest under qemu. Each build's agent is compiled to reach its own loopback
+# address (127.0.0.1, .2, .4; with TLS .5 and .6), so the suites run side by
+# side. AGENT_TEST_NET=127.X.Y moves them to 127.X.Y.1, .2, .4, .5, .6, so
+# that two work trees can run their suites on one machine at the same time.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,6 +23,16 @@ release_host=localhost
 [ "$net" = 127.0.0 ] || release_host=$net.1
 
 scripts/setup.sh
+
+# The booted-system test's guest (debootstrap from Debian's packages, its own
+# x86-64 package build) is prepared while the agent builds; the suites and
+# then the guest's boots run alone, so that neither loads the machine under
+# the suites' time bounds.
+mkdir -p build-system
+setsid tests/system/boot-test.sh prepare >build-system/prepare.log 2>&1 &
+prepare_pid=$!
+# A step that fails ends the test command: the preparation with it.
+trap 'kill -TERM -- -$prepare_pid 2>/dev/null || true' EXIT
 
 configure_and_build() {
 	local dir=$1
@@ -70,4 +81,18 @@ run_suites() {
 	done
 	return $status
 }
-run_suites build build-asan build-armhf build-tls build-armhf-tls
+prepared=0
+wait "$prepare_pid" || prepared=$?
+
+status=0
+run_suites build build-asan build-armhf build-tls build-armhf-tls || status=1
+
+echo "=== booted-system test (tests/system)"
+if [ "$prepared" -eq 0 ]; then
+	tests/system/boot-test.sh run || status=1
+else
+	cat build-system/prepare.log
+	echo "booted-system test: the guest could not be prepared"
+	status=1
+fi
+exit $status

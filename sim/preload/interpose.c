@@ -112,6 +112,7 @@ static struct {
     const char *transcript;
     const char *uart_log;
     const char *events;
+    const char *bus_node;
     double sleep_scale;
 } cfg = {.i2c_path = "/dev/i2c-0", .sleep_scale = 1.0};
 
@@ -157,6 +158,7 @@ static void load_config(void)
     cfg.transcript = env_or("BOARDSIM_TRANSCRIPT", NULL);
     cfg.uart_log = env_or("BOARDSIM_UART_LOG", NULL);
     cfg.events = env_or("BOARDSIM_EVENTS", NULL);
+    cfg.bus_node = env_or("BOARDSIM_I2C_NODE", NULL);
     cfg.sleep_scale = 1.0;
     if (scale && *scale) {
         char *end;
@@ -289,6 +291,9 @@ static const char *error_word(int err)
         return "invalid";
     case EFAULT:
         return "fault";
+    case EACCES:
+    case EPERM:
+        return "denied";
     case EOPNOTSUPP:
     case ENOTTY:
         return "unsupported";
@@ -419,12 +424,19 @@ static int pass_open(enum open_variant v, int dirfd, const char *path, int flags
     }
 }
 
-/* A real, otherwise useless descriptor, never 0 (MRAA takes 0 for failure). */
+/* A real, otherwise useless descriptor, never 0 (MRAA takes 0 for failure).
+ * With BOARDSIM_I2C_NODE it is that file opened as the program asked, so that
+ * the node's permissions and a sandbox's device rules decide whether the bus
+ * opens, as on the board; otherwise a memfd (or /dev/null). */
 static int new_bus_descriptor(int flags)
 {
     int cloexec = (flags & O_CLOEXEC) != 0;
-    int fd = memfd_create("boardsim-i2c", cloexec ? MFD_CLOEXEC : 0);
-    if (fd < 0)
+    int fd;
+    if (cfg.bus_node)
+        fd = real_open()(cfg.bus_node, flags & (O_ACCMODE | O_CLOEXEC | O_NONBLOCK));
+    else
+        fd = memfd_create("boardsim-i2c", cloexec ? MFD_CLOEXEC : 0);
+    if (fd < 0 && !cfg.bus_node)
         fd = real_open()("/dev/null", O_RDWR | (cloexec ? O_CLOEXEC : 0));
     if (fd == 0) {
         int moved = fcntl(fd, cloexec ? F_DUPFD_CLOEXEC : F_DUPFD, 3);
@@ -440,10 +452,16 @@ static int open_bus(const char *path, int flags)
     sigset_t saved;
     int fd = new_bus_descriptor(flags);
     int err;
-    if (fd < 0)
-        return -1;
     board_lock(&saved);
     line_add(&l, "open %s", path);
+    if (fd < 0) {
+        err = errno;
+        line_error(&l, err);
+        line_emit(&l);
+        board_unlock(&saved);
+        errno = err;
+        return -1;
+    }
     if (track(fd, FD_I2C) != 0) {
         err = errno;
         line_error(&l, err);

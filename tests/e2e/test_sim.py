@@ -141,6 +141,18 @@ class SensorTest(SimCase):
         self.assertIn("read -1", r.stdout.decode())
         self.assertIn("write 0x39 ac -> absent\n", self.transcript())
 
+    def test_bus_node_decides_whether_the_bus_opens(self):
+        script = self.script("45 20\n")
+        r = self.run_probe(SENSOR + MEASURE, "--bus-node", os.devnull, "--script", script)
+        self.assertEqual(r.stdout.decode().split("\n")[0], "i2c ok")
+        self.assertIn("read 6: 1c 73 33 35 99 9a", r.stdout.decode())
+
+        # A node that cannot be opened fails the bus as the real one would.
+        node = os.path.join(self.state, "no-such-node")
+        r = self.run_probe(SENSOR, "--bus-node", node, "--script", script)
+        self.assertEqual(r.stdout.decode().split("\n")[0], "i2c null")
+        self.assertEqual(self.transcript(), "open /dev/i2c-0 -> error\n")
+
     def test_drifting_climate_is_plausible_and_repeatable(self):
         def frames(seed):
             r = self.run_probe(SENSOR + MEASURE * 20, "--seed", str(seed))
