@@ -279,7 +279,7 @@ with open(f"{work}/servers.py", "w") as f:
             "            dns.sendto(q[:2] + b'\\x81\\x83' + q[4:6] + bytes(6) + q[12:], peer)\n")
 with open(f"{work}/resolv.conf", "w") as f:
     f.write("nameserver 127.0.0.1\n")
-allowed, bad = allowed_calls(unit), False
+allowed, bad, seen = allowed_calls(unit), False, set()
 for way, hosts in ways:
     name = way.replace(" ", "-")
     with open(f"{work}/hosts-{name}", "w") as f:
@@ -300,8 +300,11 @@ for way, hosts in ways:
     calls = traced_calls(trace)
     missing = sorted(calls - allowed)
     print(f"  {way}: exit {rc}; outside the filter: {missing}; {' '.join(sorted(calls))}")
-    bad |= rc != 255 or bool(missing) or not {"uname", "send"} <= calls
-sys.exit(1 if bad else 0)
+    bad |= rc != 255 or bool(missing)
+    seen |= calls
+# The measurement saw the name's lookup and MRAA's syslog (which, racing its
+# log socket, does not always get to send in every run).
+sys.exit(1 if bad or not {"uname", "send"} <= seen else 0)
 EOF
 }
 check "the packaged agent's start (its broker's name, syslog) is within the unit's system call filter" start_calls_ok

@@ -92,7 +92,9 @@ bool delivery_pending(MQTTClient_deliveryToken token)
 
     if (MQTTClient_getPendingDeliveryTokens(client, &pending) != MQTTCLIENT_SUCCESS)
         return true;
-    for (const MQTTClient_deliveryToken *t = pending; t && *t != -1; ++t)
+    if (!pending) // none in flight (Paho logs a free of NULL as an error)
+        return false;
+    for (const MQTTClient_deliveryToken *t = pending; *t != -1; ++t)
         found = found || *t == token;
     MQTTClient_free(pending);
     return found;
