@@ -204,6 +204,35 @@ class Targets(unittest.TestCase):
         self.assertFalse(self.verdicts(rss_long_growth_kb=4)[5])
 
 
+class CheckRun(unittest.TestCase):
+    """What the check run accepts of one cycle, with or without a sensor."""
+
+    CYCLE = ["open /dev/i2c-0", "write 0x38 e1", "write 0x38 ac",
+             "read 0x38 reg 00 -> 1c 73 33 33 94 7b"]
+
+    def check(self, role, transcript, qos=1, payload=b'{"Humidity": 45.00, "Temperature": -5.25}'):
+        import measure
+        from broker import Message
+
+        program = measure.Program(role, role, ["/bin/" + role], role)
+        return measure.check_cycle(program, [Message(measure.TELEMETRY_TOPIC, payload, qos, 0)],
+                                   transcript)
+
+    def test_a_sensor_is_read_by_all_but_the_floor(self):
+        import measure
+
+        self.assertTrue(self.check("agent", self.CYCLE).startswith(b'{"Humidity"'))
+        self.check("floor", ["# the simulator's note"])
+        with self.assertRaisesRegex(measure.BenchError, "no measurement"):
+            self.check("agent", self.CYCLE[:3])  # triggered, never read
+        with self.assertRaisesRegex(measure.BenchError, "used the bus"):
+            self.check("floor", self.CYCLE[:1])
+        with self.assertRaisesRegex(measure.BenchError, "wrong publication"):
+            self.check("floor", [], qos=0)
+        with self.assertRaisesRegex(measure.BenchError, "wrong publication"):
+            self.check("agent", self.CYCLE, payload=b'{"Humidity": nan, "Temperature": 0.00}')
+
+
 class PythonAgentPublication(unittest.TestCase):
     """The acknowledgement wait: 1 s, then 10 s more, then a failure."""
 
