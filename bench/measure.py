@@ -798,7 +798,7 @@ class Bench:
                 samples["rss_long"] = s
             self.results["programs"][program.name] = {
                 "label": program.label, "client_id": program.client_id, "figures": figures,
-                "samples": samples, "is_agent": program.role == "agent", "role": program.role,
+                "samples": samples, "role": program.role,
             }
 
 
