@@ -109,6 +109,11 @@ def targets(agent, python):
     return rows
 
 
+def runs_phrase(reps):
+    """How a figure comes from the repetitions."""
+    return f"median of {reps} runs" if reps > 1 else "a single run"
+
+
 def cast(progs):
     """(the agent, [the alternatives], the floor or None, [other agent builds]):
     the first agent build is the agent as the sources have it; the others are
@@ -218,8 +223,8 @@ def markdown(results, history=None):
       f"{s['kernel']}, in {s['duration_s'] // 60} min {s['duration_s'] % 60} s. Every program ran "
       f"on the same simulated board (AHT10 on I2C bus 0, a pseudo-terminal as UART 0) and "
       f"published to the same local broker ({s['broker']}). Each figure is "
-      + (f"the median of {s['reps']} runs" if s["reps"] > 1 else "from a single run")
-      + f"; per-cycle figures are the difference between a run of "
+      f"{'the ' if s['reps'] > 1 else 'from '}{runs_phrase(s['reps'])}; per-cycle figures are "
+      f"the difference between a run of "
       f"{s['long_cycles']} cycles and one of {s['short_cycles']}, divided by "
       f"{s['long_cycles'] - s['short_cycles']}, so that start-up and shutdown cancel out. "
       f"What is measured and how: [bench/README.md](../README.md).\n")
@@ -348,7 +353,7 @@ def chart(results, out_dir):
     script = f"""
 set terminal pngcairo size 1400,620 font 'DejaVu Sans,11'
 set output '{os.path.join(out_dir, 'chart.png')}'
-set multiplot layout 1,2 title "The agent on the simulated board, x86-64 (median of {results['settings']['reps']} runs)" font ',13'
+set multiplot layout 1,2 title "The agent on the simulated board, x86-64 ({runs_phrase(results['settings']['reps'])})" font ',13'
 set size 0.64,0.92
 set origin 0,0
 set title "Cost ratio agent / other program (log scale, below 1: the agent costs less)"
