@@ -4,9 +4,9 @@ local broker and writes every figure to a JSON file (report.py turns it into
 the table and the chart). bench/run.sh is the command that calls this; see
 bench/README.md for what is measured and how.
 
-    measure.py --agent NAME=BINARY [--agent NAME=BINARY] --preload LIB --plugin SO
-               --work DIR --out FILE [--reps N] [--long-cycles N] [--sleep-scale F]
-               [--broker-host A] [--tls-ca DIR]
+    measure.py --agent NAME=BINARY [--agent NAME=BINARY] [--floor BINARY] --preload LIB
+               --plugin SO --work DIR --out FILE [--reps N] [--long-cycles N]
+               [--sleep-scale F] [--broker-host A] [--tls-ca DIR]
 """
 
 import argparse
@@ -281,13 +281,26 @@ class Board:
 
 
 class Program:
-    def __init__(self, name, label, argv, env=None, has_children=False, client_id=None):
+    """role: "agent" (a build of the agent), "alternative" (configured through
+    alternative_env) or "floor" (bench/floor.c: the agent's Paho calls alone,
+    no sensor, silent but for failures)."""
+
+    def __init__(self, name, label, argv, role, env=None, has_children=False, client_id=None):
         self.name = name
         self.label = label
         self.argv = argv
+        self.role = role
         self.env = env or {}
         self.has_children = has_children
         self.client_id = client_id  # learnt in the check run
+
+    @property
+    def reads_sensor(self):
+        return self.role != "floor"
+
+    @property
+    def prints_notice(self):
+        return self.role != "floor"
 
 
 def base_environment():
@@ -299,6 +312,34 @@ def base_environment():
 
 def alternative_env(board):
     return {"BROKER_HOST": BROKER_HOST, "BROKER_PORT": str(BROKER_PORT), "SERIAL_PORT": board.uart}
+
+
+# ---- the check run ----
+
+TRIGGER = re.compile(r"write 0x38 ac|0x38 .*reg ac")
+FRAME_READ = re.compile(r"read 0x38 .*-> (\w\w ){5}\w\w$")
+
+
+def check_cycle(program, messages, transcript):
+    """What the check run requires of a program's one cycle, from what reached
+    the observer and the bus transcript: one publication with QoS 1 on the
+    telemetry topic, a payload like the agent's, and a measurement on the bus
+    (the trigger, then a 6-byte read) or, from the floor, which has no sensor,
+    no bus operation at all. Returns the payload."""
+    if len(messages) != 1:
+        raise BenchError(f"check of {program.name}: {len(messages)} messages reached the observer")
+    msg = messages[0]
+    if msg.topic != TELEMETRY_TOPIC or msg.qos != 1 or not PAYLOAD.fullmatch(msg.payload):
+        raise BenchError(f"check of {program.name}: wrong publication {msg}")
+    if program.reads_sensor:
+        if not any(TRIGGER.search(line) for line in transcript) or \
+                not any(FRAME_READ.search(line) for line in transcript):
+            raise BenchError(f"check of {program.name}: no measurement on the bus: {transcript}")
+    else:
+        bus = [line for line in transcript if line.strip() and not line.startswith("#")]
+        if bus:
+            raise BenchError(f"check of {program.name}: it has no sensor but used the bus: {bus}")
+    return msg.payload
 
 
 # ---- one run ----
@@ -353,7 +394,7 @@ class Run:
     def _execute(self, board):
         env = base_environment()
         env.update(board.env)
-        if self.program.name not in self.bench.agent_names:
+        if self.program.role == "alternative":
             env.update(alternative_env(board))
         env.update(self.program.env)
         published_before = len(self.bench.broker_log.publications(self.client))
@@ -449,7 +490,7 @@ class Run:
                              f"(SIGINT outside the pause?); see {self.dir}")
         with open(os.path.join(self.dir, "stdout"), "rb") as f:
             out = f.read()
-        if NOTICE not in out:
+        if self.program.prints_notice and NOTICE not in out:
             raise BenchError(f"{self.program.name} printed no shutdown notice; see {self.dir}")
 
         r = self.result
@@ -546,16 +587,22 @@ class Bench:
             variant = name.split("-", 1)[-1]
             label = "agent" if name == "agent" else \
                 f"agent ({'TLS' if variant == 'tls' else variant})"
-            self.programs.append(Program(name, label, [os.path.abspath(binary)]))
+            self.programs.append(Program(name, label, [os.path.abspath(binary)], "agent"))
             self.agent_names.append(name)
         self.programs.append(Program("python", "Python (paho-mqtt, smbus2)",
-                                     [PYTHON, os.path.join(HERE, "python_agent.py")]))
+                                     [PYTHON, os.path.join(HERE, "python_agent.py")],
+                                     "alternative"))
         self.programs.append(Program("shell", "shell loop (mosquitto_pub, i2ctransfer)",
-                                     [SHELL, os.path.join(HERE, "shell_agent.sh")],
+                                     [SHELL, os.path.join(HERE, "shell_agent.sh")], "alternative",
                                      # One i2ctransfer triggers and reads at once (the
                                      # simulated sensor lives in its process): the
                                      # instant sensor, or it would read busy.
                                      env={"BOARDSIM_CONVERSION_MS": "0"}, has_children=True))
+        if args.floor:
+            # On the simulated board like the others, so that it is measured
+            # the same way (and the long run's sleep scale applies to it).
+            self.programs.append(Program("floor", "floor (Paho calls only)",
+                                         [os.path.abspath(args.floor)], "floor"))
         self.broker = None
         self.broker_log = None
         self.observer = None
@@ -641,24 +688,13 @@ class Bench:
             if len(publishers) != 1:
                 raise BenchError(f"check of {program.name}: publishers {publishers}")
             program.client_id = publishers.pop()
-            messages = self.observer.messages()[seen_before:]
-            if len(messages) != 1:
-                raise BenchError(f"check of {program.name}: {len(messages)} messages reached the "
-                                 f"observer")
-            msg = messages[0]
-            if msg.topic != TELEMETRY_TOPIC or msg.qos != 1 or not PAYLOAD.fullmatch(msg.payload):
-                raise BenchError(f"check of {program.name}: wrong publication {msg}")
-            if not any("0x38" in line and ("write 0x38 ac" in line or "reg ac" in line)
-                       for line in r["transcript"]) or \
-                    not any(re.search(r"read 0x38 .*-> (\w\w ){5}\w\w$", line)
-                            for line in r["transcript"]):
-                raise BenchError(f"check of {program.name}: no measurement on the bus: "
-                                 f"{r['transcript']}")
-            first_payloads[program.name] = msg.payload
+            first_payloads[program.name] = check_cycle(
+                program, self.observer.messages()[seen_before:], r["transcript"])
             log(f"check {program.name}: client id {program.client_id}, "
-                f"payload {msg.payload.decode()}")
-        values = {name: tuple(float(v) for v in PAYLOAD.fullmatch(p).groups())
-                  for name, p in first_payloads.items()}
+                f"payload {first_payloads[program.name].decode()}")
+        # The floor's payload is fixed: it read nothing.
+        values = {p.name: tuple(float(v) for v in PAYLOAD.fullmatch(first_payloads[p.name]).groups())
+                  for p in self.programs if p.reads_sensor}
         reference = values[self.agent_names[0]]
         for name, v in values.items():
             if any(abs(a - b) > 0.0101 for a, b in zip(v, reference)):
@@ -677,7 +713,8 @@ class Bench:
     def instrumented_runs(self):
         """strace and callgrind runs (insensitive to timing), one lane per
         program so that they overlap; the agents share one lane (one MQTT
-        client id), which also does the long runs."""
+        client id), which also does their long runs. The floor's lane does the
+        floor's long run."""
         errors = []
 
         def lane(programs, long_runs):
@@ -701,8 +738,11 @@ class Bench:
 
         agents = [self.program(n) for n in self.agent_names]
         lanes = [threading.Thread(target=lane, args=(agents, agents))]
-        for name in ("python", "shell"):
-            lanes.append(threading.Thread(target=lane, args=([self.program(name)], [])))
+        for program in self.programs:
+            if program.role == "alternative":
+                lanes.append(threading.Thread(target=lane, args=([program], [])))
+            elif program.role == "floor":
+                lanes.append(threading.Thread(target=lane, args=([program], [program])))
         for t in lanes:
             t.start()
         for t in lanes:
@@ -758,7 +798,7 @@ class Bench:
                 samples["rss_long"] = s
             self.results["programs"][program.name] = {
                 "label": program.label, "client_id": program.client_id, "figures": figures,
-                "samples": samples, "is_agent": program.name in self.agent_names,
+                "samples": samples, "role": program.role,
             }
 
 
@@ -781,6 +821,7 @@ def main(argv):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--agent", action="append", required=True,
                    help="NAME=BINARY of an agent build (the first is the reference)")
+    p.add_argument("--floor", help="the floor program built from floor.c (measured when given)")
     p.add_argument("--preload", required=True, help="the simulator's libboardsim.so")
     p.add_argument("--plugin", required=True, help="the broker's token_auth.so")
     p.add_argument("--spawn", required=True, help="the spawn program built from spawn.c")
@@ -813,6 +854,8 @@ def main(argv):
         "broker": f"{BROKER_HOST}:{BROKER_PORT}", "idle_window_s": IDLE_WINDOW_S,
         "machine": os.uname().machine, "kernel": os.uname().release, "cpus": os.cpu_count(),
         "date": time.strftime("%Y-%m-%d"),
+        # Other work on the machine shows in the timings (not in the counts).
+        "load_average": {"start": os.getloadavg()},
     }
     try:
         bench.start()
@@ -821,12 +864,13 @@ def main(argv):
         bench.check()
         log("plain runs: time, memory, CPU, wake-ups")
         bench.plain_runs()
-        log("strace and callgrind runs; the agent's long runs")
+        log("strace and callgrind runs; the long runs")
         bench.instrumented_runs()
         bench.summarise()
     finally:
         bench.stop()
     bench.results["settings"]["duration_s"] = round(time.monotonic() - began)
+    bench.results["settings"]["load_average"]["end"] = os.getloadavg()
     for r in bench.results["runs"]:
         r.pop("transcript", None)
     with open(args.out, "w") as f:

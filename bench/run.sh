@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The benchmark: the agent (plain, and with MQTT over TLS) side by side with a
-# Python agent and a shell loop, on the simulated board against a local broker
-# on 127.0.0.3 (1884, TLS on 8883; --host or BENCH_HOST for another loopback
-# address). Writes bench/results/results.md, chart.png and results.json.
-# About 20-25 minutes.
+# Python agent, a shell loop and a floor (the agent's Paho calls alone), on the
+# simulated board against a local broker on 127.0.0.3 (1884, TLS on 8883;
+# --host or BENCH_HOST for another loopback address). Writes
+# bench/results/results.md, chart.png and results.json. About 20-25 minutes.
 #
 #   bench/run.sh [--reps N] [--long-cycles N] [--host 127.X.Y.Z]
 #
@@ -80,8 +80,11 @@ if [ -f "$patch_file" ]; then
 fi
 
 cc -O2 -Wall -Wextra -Werror -o "$work/spawn" "$bench/spawn.c"
+# The floor: the plain agent's Paho calls alone, with Debian's Paho like the agent.
+cc -O2 -Wall -Wextra -Wconversion -Wshadow -Wpedantic -Werror -DFLOOR_BROKER_HOST="\"$host\"" \
+	-o "$work/floor" "$bench/floor.c" -lpaho-mqtt3c
 mkdir -p "$results"
-/usr/bin/python3 "$bench/measure.py" "${agents[@]}" --spawn "$work/spawn" \
+/usr/bin/python3 "$bench/measure.py" "${agents[@]}" --floor "$work/floor" --spawn "$work/spawn" \
 	--preload "$work/build/sim/libboardsim.so" --plugin "$work/build/broker/token_auth.so" \
 	--broker-host "$host" --tls-ca "$tls/ca" \
 	--work "$work" --out "$results/results.json" "${measure_args[@]}"

@@ -204,6 +204,152 @@ class Targets(unittest.TestCase):
         self.assertFalse(self.verdicts(rss_long_growth_kb=4)[5])
 
 
+def table_rows(markdown, heading):
+    """{row label: [cells]} of the first table under the heading."""
+    section = markdown.split(f"\n{heading}\n", 1)[1]
+    rows = {}
+    for line in section.splitlines():
+        if line.startswith("#"):
+            break
+        if line.startswith("|") and not line.startswith("|---"):
+            cells = [c.strip() for c in line.strip("|").split("|")]
+            rows[cells[0]] = cells[1:]
+        elif rows and not line.startswith("|"):
+            break  # the end of the first table
+    return rows
+
+
+class Report(unittest.TestCase):
+    """The tables of results.md: the agent beside Python, the shell loop and
+    the floor; the TLS build, a patched build and the history beside it."""
+
+    AGENT = {"peak_rss_kb": 2300, "steady_rss_kb": 2200, "instructions_per_cycle": 55_000,
+             "cpu_ms_per_cycle": 0.8, "syscalls_per_cycle": 12.0, "idle_wakeups_per_s": 0.0,
+             "first_ack_ms": 110.0, "sigint_to_exit_ms": 2.0, "rss_long_first_kb": 2300,
+             "rss_long_last_kb": 2300, "rss_long_growth_kb": 0, "long_cycles": [10, 1000]}
+
+    def program(self, role, label, **changes):
+        figures = dict(self.AGENT, **changes)
+        if role == "alternative":
+            for key in ("rss_long_first_kb", "rss_long_last_kb", "rss_long_growth_kb",
+                        "long_cycles"):
+                figures.pop(key)
+        return {"label": label, "client_id": label.split()[0], "role": role,
+                "figures": figures, "samples": {}}
+
+    def results(self, patched=False, tls=False, **settings):
+        programs = {"agent": self.program("agent", "agent")}
+        if tls:
+            programs["agent-tls"] = self.program("agent", "agent (TLS)", peak_rss_kb=8400,
+                                                 syscalls_per_cycle=13.5)
+        if patched:
+            programs["agent-patched"] = self.program("agent", "agent (patched)",
+                                                     instructions_per_cycle=44_000)
+        programs.update({
+            "python": self.program("alternative", "Python (paho-mqtt, smbus2)",
+                                   peak_rss_kb=21_000, instructions_per_cycle=440_000,
+                                   idle_wakeups_per_s=0.8),
+            "shell": self.program("alternative", "shell loop (mosquitto_pub, i2ctransfer)",
+                                  instructions_per_cycle=4_400_000),
+            "floor": self.program("floor", "floor (Paho calls only)", peak_rss_kb=2000,
+                                  instructions_per_cycle=47_500, syscalls_per_cycle=9.0,
+                                  rss_long_first_kb=2000, rss_long_last_kb=2000),
+        })
+        s = {"date": "2026-12-09", "machine": "x86_64", "cpus": 2, "kernel": "6.1",
+             "duration_s": 300, "broker": "127.0.9.3:1884", "reps": 3, "short_cycles": 1,
+             "long_cycles": 4, "long_run_cycles": 1000}
+        s.update(settings)
+        return {"settings": s, "programs": programs, "calibration": {}, "first_payloads": {}}
+
+    def markdown(self, results, history=None):
+        import report
+
+        return report.markdown(results, history)
+
+    def test_one_agent_beside_the_others_and_the_floor(self):
+        md = self.markdown(self.results(patched=True, tls=True))
+        figures = table_rows(md, "## Figures")
+        # The TLS and the patched build have sections of their own, not columns.
+        self.assertEqual(figures[""], ["agent", "Python (paho-mqtt, smbus2)",
+                                       "shell loop (mosquitto_pub, i2ctransfer)",
+                                       "floor (Paho calls only)"])
+        self.assertEqual(figures["Instructions per cycle"], ["55,000", "440,000", "4,400,000",
+                                                             "47,500"])
+        # The long run: the agent's and the floor's, nothing for the others.
+        self.assertEqual(figures["Resident memory after 10 and after 1,000 cycles (kB)"],
+                         ["2,300 → 2,300", "", "", "2,000 → 2,000"])
+        ratios = table_rows(md, "## Ratios: agent / alternative, agent / floor")
+        self.assertEqual(ratios[""], ["agent / Python", "agent / shell loop", "agent / floor"])
+        self.assertEqual(ratios["Instructions per cycle"], ["0.125", "0.0125", "1.16"])
+        self.assertEqual(ratios["System calls per cycle"], ["1", "1", "1.33"])
+        self.assertEqual(ratios["Wake-ups per second while idle between cycles"],
+                         ["0", "– (0 / 0)", "– (0 / 0)"])
+        targets = table_rows(md, "## Targets (x86-64, this machine)")
+        self.assertEqual(targets["Target"], ["agent", "agent (TLS)"])
+        self.assertTrue(targets["At most 12 system calls per cycle"][1].endswith("**missed**"))
+        tls = table_rows(md, "## MQTT over TLS: the TLS build beside the plain build")
+        self.assertEqual(tls["Peak resident memory (kB)"], ["2,300", "8,400", "+6,100", "3.65"])
+        patch = table_rows(md, "## agent (patched): before and after")
+        self.assertEqual(patch["Instructions per cycle"], ["55,000", "44,000", "0.8"])
+        self.assertNotIn("## History", md)
+
+    def test_history_keeps_its_own_figures(self):
+        before = dict(self.AGENT, peak_rss_kb=3844, rss_long_first_kb=3728, rss_long_last_kb=3728)
+        history = {"changes": [{"date": "2026-12-08", "change": "the footprint cuts",
+                                "run": "three runs", "before": before,
+                                "after": dict(self.AGENT, peak_rss_kb=2340)}]}
+        md = self.markdown(self.results(), history)
+        self.assertNotIn("before and after\n", md)  # no patched build in this run
+        cuts = table_rows(md, "### 2026-12-08: the footprint cuts")
+        self.assertEqual(cuts[""], ["before", "after", "after / before"])
+        self.assertEqual(cuts["Peak resident memory (kB)"], ["3,844", "2,340", "0.609"])
+        self.assertEqual(cuts["Resident memory after 10 and after 1,000 cycles (kB)"],
+                         ["3,728 → 3,728", "2,300 → 2,300", ""])
+        # This run's figures stay the agent's as it is now.
+        self.assertEqual(table_rows(md, "## Figures")["Peak resident memory (kB)"][0], "2,300")
+
+    def test_quick_runs_and_a_busy_machine_are_marked(self):
+        import report
+
+        calm = self.results(load_average={"start": [0.3, 0.2, 0.1], "end": [0.9, 0.4, 0.2]})
+        self.assertEqual(len(report.run_conditions(calm["settings"])), 1)  # the load, no warning
+        self.assertNotIn("busy", self.markdown(calm))
+        busy = self.results(reps=1, long_run_cycles=30,
+                            load_average={"start": [0.5, 0.5, 0.5], "end": [3.7, 2.5, 2.0]})
+        md = self.markdown(busy)
+        self.assertIn("**A quick run** (1 run of each kind, a long run of 30 cycles)", md)
+        self.assertIn("**The machine was busy**", md)
+
+
+class CheckRun(unittest.TestCase):
+    """What the check run accepts of one cycle, with or without a sensor."""
+
+    CYCLE = ["open /dev/i2c-0", "write 0x38 e1", "write 0x38 ac",
+             "read 0x38 reg 00 -> 1c 73 33 33 94 7b"]
+
+    def check(self, role, transcript, qos=1, payload=b'{"Humidity": 45.00, "Temperature": -5.25}'):
+        import measure
+        from broker import Message
+
+        program = measure.Program(role, role, ["/bin/" + role], role)
+        return measure.check_cycle(program, [Message(measure.TELEMETRY_TOPIC, payload, qos, 0)],
+                                   transcript)
+
+    def test_a_sensor_is_read_by_all_but_the_floor(self):
+        import measure
+
+        self.assertTrue(self.check("agent", self.CYCLE).startswith(b'{"Humidity"'))
+        self.check("floor", ["# the simulator's note"])
+        with self.assertRaisesRegex(measure.BenchError, "no measurement"):
+            self.check("agent", self.CYCLE[:3])  # triggered, never read
+        with self.assertRaisesRegex(measure.BenchError, "used the bus"):
+            self.check("floor", self.CYCLE[:1])
+        with self.assertRaisesRegex(measure.BenchError, "wrong publication"):
+            self.check("floor", [], qos=0)
+        with self.assertRaisesRegex(measure.BenchError, "wrong publication"):
+            self.check("agent", self.CYCLE, payload=b'{"Humidity": nan, "Temperature": 0.00}')
+
+
 class PythonAgentPublication(unittest.TestCase):
     """The acknowledgement wait: 1 s, then 10 s more, then a failure."""
 
