@@ -94,7 +94,9 @@ static int delivery_pending(MQTTClient_deliveryToken token)
 
     if (MQTTClient_getPendingDeliveryTokens(client, &pending) != MQTTCLIENT_SUCCESS)
         return 1;
-    for (t = pending; t && *t != -1; ++t)
+    if (!pending) /* none in flight (Paho logs a free of NULL as an error) */
+        return 0;
+    for (t = pending; *t != -1; ++t)
         found = found || *t == token;
     MQTTClient_free(pending);
     return found;
