@@ -214,7 +214,7 @@ def report(results, path):
         "",
         f"`bench/fleet.sh`, {results['settings']['date']}, {results['settings']['cpus']} CPUs, broker"
         f" {results['settings']['broker']} (mosquitto with the token plugin and `log_type all`)."
-        " Other work shared the machine: the load average at the end of each phase is in the last column.",
+        " The load average (1 minute) at the end of each phase is in the last column.",
         "",
         "| phase | programs | pause | messages/s | cycles measured (median) | resident kB, median (min-max)"
         " | peak kB, max | CPU ms per cycle, median (min-max) | broker CPU µs per message | broker kB"

@@ -54,7 +54,7 @@ load=$(cut -d' ' -f1-3 /proc/loadavg)
 	echo "# Provisioning: $devices device packages"
 	echo
 	echo "\`bench/provision.sh\`, $(date +%Y-%m-%d), $(nproc) CPUs, load average at the end $load"
-	echo "(other work shared the machine)."
+	echo "(1, 5 and 15 minutes)."
 	echo
 	echo "| run | wall clock | per device | CPU time (user + system) | CPU per device | provision.sh's own split (wall clock) |"
 	echo "|---|---:|---:|---:|---:|---|"
