@@ -6,7 +6,10 @@ bench/README.md for what is measured and how.
 
     measure.py --agent NAME=BINARY [--agent NAME=BINARY] [--floor BINARY] --preload LIB
                --plugin SO --work DIR --out FILE [--reps N] [--long-cycles N]
-               [--sleep-scale F] [--broker-host A] [--tls-ca DIR]
+               [--sleep-scale F] [--tls-ca DIR]
+
+The broker listens on BENCH_HOST (default 127.0.0.3), the address the agents
+are built for.
 """
 
 import argparse
@@ -817,7 +820,6 @@ def resummarise(args):
 
 
 def main(argv):
-    global BROKER_HOST
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--agent", action="append", required=True,
                    help="NAME=BINARY of an agent build (the first is the reference)")
@@ -832,15 +834,12 @@ def main(argv):
                    help="cycles of the agent's long run (default 1000)")
     p.add_argument("--sleep-scale", type=float, default=0.001,
                    help="the simulator's sleep() factor in the long run (default 0.001)")
-    p.add_argument("--broker-host", default=BROKER_HOST,
-                   help=f"loopback address of the broker the agents are built for (default {BROKER_HOST})")
     p.add_argument("--tls-ca", help="folder of the CA (ca.crt, ca.key) that signs the broker's "
                    "TLS certificate: the broker then also serves MQTT over TLS on "
                    f"{BROKER_TLS_PORT}")
     p.add_argument("--summarise-only", action="store_true",
                    help="measure nothing: recompute the figures from the runs in --out")
     args = p.parse_args(argv)
-    BROKER_HOST = args.broker_host
     if args.summarise_only:
         resummarise(args)
         return

@@ -86,7 +86,7 @@ cc -O2 -Wall -Wextra -Wconversion -Wshadow -Wpedantic -Werror -DFLOOR_BROKER_HOS
 mkdir -p "$results"
 /usr/bin/python3 "$bench/measure.py" "${agents[@]}" --floor "$work/floor" --spawn "$work/spawn" \
 	--preload "$work/build/sim/libboardsim.so" --plugin "$work/build/broker/token_auth.so" \
-	--broker-host "$host" --tls-ca "$tls/ca" \
+	--tls-ca "$tls/ca" \
 	--work "$work" --out "$results/results.json" "${measure_args[@]}"
 /usr/bin/python3 "$bench/report.py" "$results/results.json" "$results"
 echo "bench/run.sh: done in $(($(date +%s) - started)) s: $results/results.md, $results/chart.png"

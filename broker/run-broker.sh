@@ -115,17 +115,29 @@ write_config() {
 	[ "$ipv6_loopback" -eq 0 ] || write_ipv6_listener
 }
 
-# The device listener's section once more, on ::1: the same rules.
-write_ipv6_listener() {
-	echo >>"$conf"
-	sed -n '/^# Devices:/,/^$/p' "$conf" | sed "s|^listener $port $host\$|listener $port ::1|" >>"$conf.v6"
-	grep -qx "listener $port ::1" "$conf.v6" || die "no device listener in $here/mosquitto.conf.in"
-	cat "$conf.v6" >>"$conf"
-	rm -f "$conf.v6"
+# The device listener's block (from its listener line to the next blank line)
+# under another listener line: the same token and topic rules there.
+device_rules_at() { # LISTENER-LINE
+	local rules
+	rules=$(awk -v first="listener $port $host" -v other="$1" '
+		$0 == first { copy = 1; print other; next }
+		copy && $0 == "" { exit }
+		copy { print }' "$conf")
+	[ -n "$rules" ] || die "no device listener in $here/mosquitto.conf.in"
+	printf '%s\n' "$rules"
 }
 
-# The TLS listener: a copy of the device listener's block (from its listener
-# line to the next blank line), on the TLS port, with the run's certificate.
+# The device listener once more, on ::1.
+write_ipv6_listener() {
+	{
+		echo
+		echo "# Devices on ::1: the rules of the listener on $host."
+		device_rules_at "listener $port ::1"
+	} >>"$conf"
+}
+
+# The TLS listener: the device listener's rules on the TLS port, with the
+# run's certificate.
 write_tls_listener() {
 	local tls_dir=$state_dir/tls
 	rm -rf "$tls_dir"
@@ -141,10 +153,7 @@ write_tls_listener() {
 	{
 		echo
 		echo "# Devices over TLS: the rules of the listener on $port."
-		awk -v first="listener $port $host" -v tls="listener $tls_port $host" '
-			$0 == first { copy = 1; print tls; next }
-			copy && $0 == "" { exit }
-			copy { print }' "$conf"
+		device_rules_at "listener $tls_port $host"
 		echo "certfile $tls_dir/server.crt"
 		echo "keyfile $tls_dir/server.key"
 		echo "tls_version tlsv1.2"

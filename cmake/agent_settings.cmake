@@ -1,7 +1,8 @@
 # The settings that tell one board from another, compiled into its agent: the
 # broker's host, the device access token (sent as the MQTT user name) and the
-# MQTT client identifier; and with TLS the CA file, the same on every board. The same rules hold for the CMake options and for
-# every line of a device list. The limits are those of src/device.hpp.
+# MQTT client identifier; and with TLS the CA file, the same on every board.
+# The same rules hold for the CMake options and for every line of a device
+# list. src/device.hpp sizes its fields by these limits (build_config.hpp).
 include_guard(GLOBAL)
 
 set(AGENT_HOST_MAX 253)

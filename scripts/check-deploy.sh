@@ -239,10 +239,11 @@ exposure_ok() {
 check "systemd-analyze security: exposure at most $exposure_limit" exposure_ok
 
 unit_user_ok() {
-	grep -qx 'User=telemetry-agent' "$unit" &&
-		grep -qx 'u telemetry-agent - "Telemetry agent" - -' "$root/usr/lib/sysusers.d/telemetry-agent.conf" &&
-		grep -qx 'm telemetry-agent i2c' "$root/usr/lib/sysusers.d/telemetry-agent.conf" &&
-		grep -qx 'm telemetry-agent dialout' "$root/usr/lib/sysusers.d/telemetry-agent.conf"
+	local sysusers="$root/usr/lib/sysusers.d/telemetry-agent.conf" line
+	grep -qx 'User=telemetry-agent' "$unit" || return 1
+	for line in 'u telemetry-agent - "Telemetry agent" - -' 'm telemetry-agent i2c' 'm telemetry-agent dialout'; do
+		grep -qxF "$line" "$sysusers" || return 1
+	done
 }
 check "service runs as the package's user, in the groups i2c and dialout" unit_user_ok
 

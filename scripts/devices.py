@@ -57,6 +57,16 @@ def hashed_client_id(name):
     return plain_client_id(name)[:HASHED_PREFIX] + digest
 
 
+def duplicates(path, values, what):
+    """Problems for the values ([(line, value)]) seen on an earlier line;
+    what(value) names the column in the message. Empty values do not count."""
+    first, problems = {}, []
+    for line, value in values:
+        if value and first.setdefault(value, line) != line:
+            problems.append(f"{path}:{line}: duplicate {what(value)} (also on line {first[value]})")
+    return problems
+
+
 def read_rows(path):
     """[(line, {column: value})] of a device list; raises Refused."""
     try:
@@ -103,26 +113,20 @@ def resolve(path, default_host):
     Refused. The values themselves are the build's to check (cmake)."""
     rows = read_rows(path)
     problems = []
-    seen = {"name": {}, "token": {}}
     for line, row in rows:
         if not NAME.fullmatch(row["name"]):
             problems.append(f"{path}:{line}: name {row['name']!r} is not a device name: 1 to 64 of"
                             " A-Z a-z 0-9 . _ -, starting with a letter or a digit")
         if not row["token"]:
             problems.append(f"{path}:{line}: no token")
-        for column in ("name", "token"):
-            first = seen[column].setdefault(row[column], line)
-            if row[column] and first != line:
-                problems.append(f"{path}:{line}: duplicate {column} (also on line {first})")
+    for column in ("name", "token"):
+        problems += duplicates(path, [(line, row[column]) for line, row in rows], lambda _, c=column: c)
     if problems:
         raise Refused(problems)
 
     # Client ids: given, else the name's letters and digits, made unique with
     # a hash of the name where that is too long or taken by another device.
-    given = {}
-    for line, row in rows:
-        if row.get("client_id"):
-            given.setdefault(row["client_id"], []).append(line)
+    given = {row["client_id"] for _, row in rows if row.get("client_id")}
     plain = [plain_client_id(row["name"]) for _, row in rows if not row.get("client_id")]
     ids = {}
     for line, row in rows:
@@ -132,11 +136,8 @@ def resolve(path, default_host):
             candidate = plain_client_id(row["name"])
             taken = candidate in given or plain.count(candidate) > 1
             ids[line] = hashed_client_id(row["name"]) if taken or len(candidate) > CLIENT_ID_MAX else candidate
-    first_with = {}
-    for line, _ in rows:
-        first = first_with.setdefault(ids[line], line)
-        if first != line:
-            problems.append(f"{path}:{line}: duplicate client id {ids[line]!r} (also on line {first})")
+    problems += duplicates(path, [(line, ids[line]) for line, _ in rows],
+                           lambda value: f"client id {value!r}")
     if problems:
         raise Refused(problems)
     return [(f"{path}:{line}", row["name"], row["token"], ids[line], row.get("host") or default_host)

@@ -8,10 +8,10 @@
 #include "build_config.hpp"
 
 // Longest values a board can be built with (the build refuses longer ones).
-constexpr size_t DEVICE_HOST_MAX = 253;         // a DNS name
-constexpr size_t DEVICE_CLIENT_ID_MAX = 23;     // MQTT 3.1.1 guarantees no more
-constexpr size_t DEVICE_ACCESS_TOKEN_MAX = 255; // sent as the MQTT user name
-constexpr size_t DEVICE_CA_FILE_MAX = 255;      // a path
+constexpr size_t DEVICE_HOST_MAX = AGENT_HOST_MAX;                 // a DNS name
+constexpr size_t DEVICE_CLIENT_ID_MAX = AGENT_CLIENT_ID_MAX;       // MQTT 3.1.1 guarantees no more
+constexpr size_t DEVICE_ACCESS_TOKEN_MAX = AGENT_ACCESS_TOKEN_MAX; // sent as the MQTT user name
+constexpr size_t DEVICE_CA_FILE_MAX = AGENT_CA_FILE_MAX;           // a path
 
 // Fixed sizes, so that the settings take the same bytes in every board's
 // binary and two boards' agents differ in those bytes alone.

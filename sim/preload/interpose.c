@@ -153,13 +153,12 @@ static void load_config(void)
     struct aht10_config sc;
     const char *scale = getenv("BOARDSIM_SLEEP_SCALE");
     const char *seed = getenv("BOARDSIM_SEED");
-    cfg.i2c_path = env_or("BOARDSIM_I2C_DEV", "/dev/i2c-0");
+    cfg.i2c_path = env_or("BOARDSIM_I2C_DEV", cfg.i2c_path);
     cfg.uart_path = env_or("BOARDSIM_UART_DEV", NULL);
     cfg.transcript = env_or("BOARDSIM_TRANSCRIPT", NULL);
     cfg.uart_log = env_or("BOARDSIM_UART_LOG", NULL);
     cfg.events = env_or("BOARDSIM_EVENTS", NULL);
     cfg.bus_node = env_or("BOARDSIM_I2C_NODE", NULL);
-    cfg.sleep_scale = 1.0;
     if (scale && *scale) {
         char *end;
         double f = strtod(scale, &end);
@@ -607,26 +606,42 @@ EXPORT int close(int fd)
 
 /* ---- connect: network connects go into the event log ---- */
 
+/* "A:P" or "[A]:P" of an IPv4 or IPv6 address into text; 0 for other families. */
+static int format_peer(const struct sockaddr *addr, socklen_t len, char *text, size_t size)
+{
+    char host[INET6_ADDRSTRLEN];
+    const void *ip;
+    unsigned port;
+    int v6;
+
+    if (!addr)
+        return 0;
+    if (addr->sa_family == AF_INET && len >= sizeof(struct sockaddr_in)) {
+        ip = &((const struct sockaddr_in *)addr)->sin_addr;
+        port = ntohs(((const struct sockaddr_in *)addr)->sin_port);
+        v6 = 0;
+    } else if (addr->sa_family == AF_INET6 && len >= sizeof(struct sockaddr_in6)) {
+        ip = &((const struct sockaddr_in6 *)addr)->sin6_addr;
+        port = ntohs(((const struct sockaddr_in6 *)addr)->sin6_port);
+        v6 = 1;
+    } else {
+        return 0;
+    }
+    if (!inet_ntop(addr->sa_family, ip, host, sizeof host))
+        return 0;
+    return snprintf(text, size, v6 ? "[%s]:%u" : "%s:%u", host, port);
+}
+
 EXPORT int connect(int fd, const struct sockaddr *addr, socklen_t len)
 {
     int result = real_connect()(fd, addr, len);
     int saved_errno = errno;
-    char host[INET6_ADDRSTRLEN] = "";
-    char text[INET6_ADDRSTRLEN + 32];
-    unsigned port = 0;
-    int n = 0;
+    char peer[INET6_ADDRSTRLEN + 16];
+    char text[sizeof peer + 16];
+    int n = format_peer(addr, len, peer, sizeof peer) > 0
+                ? snprintf(text, sizeof text, "connect %s\n", peer)
+                : 0;
 
-    if (addr && addr->sa_family == AF_INET && len >= sizeof(struct sockaddr_in)) {
-        const struct sockaddr_in *in = (const struct sockaddr_in *)addr;
-        inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
-        port = ntohs(in->sin_port);
-        n = snprintf(text, sizeof text, "connect %s:%u\n", host, port);
-    } else if (addr && addr->sa_family == AF_INET6 && len >= sizeof(struct sockaddr_in6)) {
-        const struct sockaddr_in6 *in6 = (const struct sockaddr_in6 *)addr;
-        inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
-        port = ntohs(in6->sin6_port);
-        n = snprintf(text, sizeof text, "connect [%s]:%u\n", host, port);
-    }
     if (n > 0 && (size_t)n < sizeof text) {
         sigset_t saved;
         int slot;

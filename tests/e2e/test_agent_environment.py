@@ -22,17 +22,21 @@ F_SETPIPE_SZ = 1031
 PIPE_BYTES = 4096  # the smallest pipe: one page
 
 
+def in_mount_namespace(setup, path):
+    """A command prefix that runs its command in a mount namespace of its own
+    after the shell commands setup, which name path as "$0"."""
+    return ["unshare", "--mount", "--", "sh", "-c", setup + ' && exec "$@"', path]
+
+
 def read_only_at(folder):
-    """A command prefix that runs its command in folder mounted read-only (in a
-    mount namespace of its own), as the service's ProtectSystem=strict does."""
-    return ["unshare", "--mount", "--", "sh", "-c",
-            'mount --bind -o ro "$0" "$0" && cd "$0" && exec "$@"', folder]
+    """Runs the command in folder mounted read-only, as the service's
+    ProtectSystem=strict does."""
+    return in_mount_namespace('mount --bind -o ro "$0" "$0" && cd "$0"', folder)
 
 
 def with_hosts_file(path):
-    """A command prefix that runs its command with path as /etc/hosts."""
-    return ["unshare", "--mount", "--", "sh", "-c",
-            'mount --bind "$0" /etc/hosts && exec "$@"', path]
+    """Runs the command with path as /etc/hosts."""
+    return in_mount_namespace('mount --bind "$0" /etc/hosts', path)
 
 
 class Console(AgentTestCase):
