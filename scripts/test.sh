@@ -12,6 +12,26 @@
 # that two work trees can run their suites on one machine at the same time.
 set -euo pipefail
 
+usage() {
+	cat <<-EOF
+		usage: scripts/test.sh
+		  installs what is missing, builds everything and runs every test, the booted-system test last
+		  (as root; AGENT_TEST_NET=127.X.Y moves the test brokers to 127.X.Y.N)
+	EOF
+}
+case ${1:-} in
+"") ;;
+-h | --help)
+	usage
+	exit 0
+	;;
+*)
+	echo "test.sh: unknown option: $1" >&2
+	usage >&2
+	exit 2
+	;;
+esac
+
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
