@@ -64,7 +64,8 @@ now() { date +%s; }
 
 # ---- qemu-user through binfmt_misc, for this run only ----
 binfmt=/proc/sys/fs/binfmt_misc
-binfmt_entry=telemetry-system-test-arm
+# One entry per work tree: runs of two work trees may overlap.
+binfmt_entry=telemetry-system-test-arm-$(echo "$top" | md5sum | cut -c1-8)
 binfmt_mounted=0
 binfmt_registered=0
 qemu_static="$work/qemu-user-static/usr/bin/qemu-arm-static"
@@ -77,7 +78,9 @@ arm_mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\x
 fetch_qemu_static() {
 	[ -x "$qemu_static" ] && return 0
 	rm -rf "$work/qemu-user-static" "$work"/qemu-user-static_*.deb
-	(cd "$work" && apt-get download -q qemu-user-static) >"$work/qemu-user-static.log" 2>&1 ||
+	# With the package lists of the last apt-get update, or new ones.
+	(cd "$work" && { apt-get download -q qemu-user-static || { apt-get update -q && apt-get download -q qemu-user-static; }; }) \
+		>"$work/qemu-user-static.log" 2>&1 ||
 		{ cat "$work/qemu-user-static.log" >&2; die "apt-get download qemu-user-static failed"; }
 	dpkg-deb -x "$work"/qemu-user-static_*.deb "$work/qemu-user-static"
 	rm -f "$work"/qemu-user-static_*.deb
@@ -105,12 +108,17 @@ umount_under_root() {
 
 # Leaves the machine as it was: runs on every exit of prepare, also a failed one.
 cleanup_prepare() {
+	local others
 	umount_under_root
 	if [ "$binfmt_registered" = 1 ] && [ -e "$binfmt/$binfmt_entry" ]; then
 		echo -1 >"$binfmt/$binfmt_entry" || true
 	fi
 	binfmt_registered=0
-	if [ "$binfmt_mounted" = 1 ]; then umount "$binfmt" || true; fi
+	if [ "$binfmt_mounted" = 1 ]; then
+		# Unless another run registered an entry on it meanwhile.
+		others=$(ls "$binfmt" | grep -vx -e register -e status || true)
+		if [ -z "$others" ]; then umount "$binfmt" || true; else log "binfmt_misc left mounted for:" $others; fi
+	fi
 	binfmt_mounted=0
 }
 
@@ -212,8 +220,7 @@ install_test_files() {
 	cp "$work"/armhf-tls-deb/telemetry-agent_*_armhf.deb "$t/tls/"
 	cp "$top/broker/run-broker.sh" "$top/broker/tls-certs.sh" "$top/broker/mosquitto.conf.in" \
 		"$top/broker/observer.acl" "$t/broker/"
-	# The CA the guest is made to trust (its CA store, at the TLS boot).
-	"$top/broker/tls-certs.sh" ca "$t/tls/ca"
+	trust_test_ca
 	printf '45.0 -5.25\n50.0 30.0\n' >"$t/readings.txt"
 	echo "$broker_name" >"$t/broker-name"
 	# The drop-in adds the simulator's environment and nothing else.
@@ -274,6 +281,20 @@ install_test_files() {
 	rm -rf "$root/var/lib/system-test"
 }
 
+# A CA made for this run, added to the guest's CA store the way an
+# administrator adds one (update-ca-certificates, run under qemu-user here:
+# inside the emulated board it takes a minute of the boots' time). The TLS
+# package trusts the system's store, so it stays as the boards get it.
+trust_test_ca() {
+	local ca="$root/opt/system-test/tls/ca"
+	"$top/broker/tls-certs.sh" ca "$ca"
+	cp "$ca/ca.crt" "$root/usr/local/share/ca-certificates/system-test.crt"
+	binfmt_register
+	chroot "$root" update-ca-certificates >"$work/ca.log" 2>&1 ||
+		{ cat "$work/ca.log" >&2; die "update-ca-certificates failed in the guest's root"; }
+	cleanup_prepare
+}
+
 prepare() {
 	local t
 	command -v qemu-system-arm >/dev/null && command -v debootstrap >/dev/null && command -v dtc >/dev/null ||
@@ -283,13 +304,17 @@ prepare() {
 	mkdir -p "$work"
 	trap cleanup_prepare EXIT
 	trap 'exit 143' TERM INT
+	t=$(now)
 	fetch_qemu_static
+	log "qemu-user-static: $(($(now) - t)) s"
 	prepare_root
 	t=$(now)
 	build_packages
 	log "packages: $(($(now) - t)) s"
 	make_device_tree
+	t=$(now)
 	install_test_files
+	log "device tree and test files: $(($(now) - t)) s"
 }
 
 # ---- run ----

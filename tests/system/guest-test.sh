@@ -392,8 +392,9 @@ boot_3() {
 }
 
 boot_4() {
-	check "the test's CA joins the guest's CA store" sh -c "cp $T/tls/ca/ca.crt /usr/local/share/ca-certificates/system-test.crt &&
-		update-ca-certificates >$S/ca.log 2>&1 && grep -qF \"\$(sed -n 2p $T/tls/ca/ca.crt)\" /etc/ssl/certs/ca-certificates.crt"
+	check "the test's CA is in the guest's CA store, beside the system's" \
+		sh -c "grep -qF \"\$(sed -n 2p $T/tls/ca/ca.crt)\" /etc/ssl/certs/ca-certificates.crt &&
+			[ \$(grep -c 'BEGIN CERTIFICATE' /etc/ssl/certs/ca-certificates.crt) -gt 100 ]"
 	start_tls_broker
 	start_observer
 	mkdir -p "/etc/systemd/system/$unit.d"
