@@ -6,6 +6,7 @@ agent's measured changes (history.json, next to this file, or HISTORY_JSON).
     report.py RESULTS_JSON OUT_DIR [HISTORY_JSON]
 """
 
+import argparse
 import json
 import os
 import subprocess
@@ -390,18 +391,19 @@ unset multiplot
 
 
 def main(argv):
-    if len(argv) not in (2, 3):
-        print(__doc__, file=sys.stderr)
-        return 2
-    with open(argv[0]) as f:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("results", metavar="RESULTS_JSON")
+    p.add_argument("out_dir", metavar="OUT_DIR")
+    p.add_argument("history", metavar="HISTORY_JSON", nargs="?", default=os.path.join(HERE, "history.json"))
+    args = p.parse_args(argv)
+    with open(args.results) as f:
         results = json.load(f)
-    history_file = argv[2] if len(argv) == 3 else os.path.join(HERE, "history.json")
-    with open(history_file) as f:
+    with open(args.history) as f:
         history = json.load(f)
-    os.makedirs(argv[1], exist_ok=True)
-    with open(os.path.join(argv[1], "results.md"), "w") as f:
+    os.makedirs(args.out_dir, exist_ok=True)
+    with open(os.path.join(args.out_dir, "results.md"), "w") as f:
         f.write(markdown(results, history))
-    chart(results, argv[1])
+    chart(results, args.out_dir)
     return 0
 
 

@@ -6,6 +6,11 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+usage="usage: scripts/setup.sh
+Installs the Debian packages the agent's build and tests need (apt, as root or
+through sudo) and builds MRAA into .deps/native. Takes no arguments."
+. "$top/scripts/cli.sh"
+cli_no_args "$@"
 
 apt_packages=(
 	build-essential cmake pkg-config clang-format

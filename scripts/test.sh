@@ -13,6 +13,12 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+usage="usage: scripts/test.sh
+The test command: installs what is missing (apt, as root or through sudo),
+builds the agent for the PC and the board, and runs every test. Takes no
+arguments; AGENT_TEST_NET=127.X.Y moves the test brokers to 127.X.Y.*."
+. "$top/scripts/cli.sh"
+cli_no_args "$@"
 cd "$top"
 
 net=${AGENT_TEST_NET:-127.0.0}
@@ -23,6 +29,9 @@ release_host=localhost
 [ "$net" = 127.0.0 ] || release_host=$net.1
 
 scripts/setup.sh
+# Every script answers --help and nothing else (before anything else runs in
+# the tree: the check compares the tree before and after each script).
+/usr/bin/python3 tests/scripts/test_help.py | grep -v '^ok: '
 
 # The booted-system test's guest (debootstrap from Debian's packages, its own
 # x86-64 package build) is prepared while the agent builds; the suites and
