@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the agent needs to build and to be tested on this PC:
-# Debian packages (with qemu and debootstrap for the booted-system test,
+# Debian packages (with qemu-system-arm and debootstrap for the booted-system test,
 # tests/system), then MRAA built from its pinned source into .deps/native.
 # Idempotent, asks nothing; run it as root (or through sudo) on Debian 12.
 set -euo pipefail
@@ -20,8 +20,9 @@ apt_packages=(
 	libssl-dev openssl # the TLS build; the local endpoint's TLS certificates
 	# the unit's system call filter, measured (tests/e2e/test_syscall_filter.py)
 	strace seccomp systemd
-	# the booted-system test (tests/system)
-	qemu-system-x86 debootstrap e2fsprogs
+	# the booted-system test (tests/system): an armhf Debian guest under
+	# qemu-system-arm, its device tree edited with dtc
+	qemu-system-arm qemu-utils debootstrap e2fsprogs device-tree-compiler
 )
 # npm fetches MRAA's source package; this machine kind may ship its own Node.js.
 command -v npm >/dev/null || apt_packages+=(npm)

@@ -5,8 +5,8 @@
 # with the board's TLS package), checks formatting, the packages and the
 # unit, provisioning of a device list, and runs every test. The ARM suites run
 # the ARM agent and the ARM simulator under qemu-arm; the booted-system test
-# installs the package (built for x86-64 from the same files) on a Debian 12
-# guest under qemu. Each build's agent is compiled to reach its own loopback
+# boots an emulated ARM board (armhf Debian 12 under qemu-system-arm) and
+# installs the board's packages on it. Each build's agent is compiled to reach its own loopback
 # address (127.0.0.1, .2, .4; with TLS .5 and .6), so the suites run side by
 # side. AGENT_TEST_NET=127.X.Y moves them to 127.X.Y.1, .2, .4, .5, .6, so
 # that two work trees can run their suites on one machine at the same time.
@@ -32,11 +32,14 @@ scripts/setup.sh
 # Every script answers --help and nothing else (before anything else runs in
 # the tree: the check compares the tree before and after each script).
 /usr/bin/python3 tests/scripts/test_help.py | grep -v '^ok: '
+# The cross toolchain and MRAA for the board, before the guest's preparation,
+# which cross-builds the board's packages with them.
+scripts/setup-armhf.sh
 
-# The booted-system test's guest (debootstrap from Debian's packages, its own
-# x86-64 package build) is prepared while the agent builds; the suites and
-# then the guest's boots run alone, so that neither loads the machine under
-# the suites' time bounds.
+# The booted-system test's guest (debootstrap --arch=armhf from Debian's
+# packages, the board's packages built for its broker name) is prepared while
+# the agent builds; the suites and then the guest's boots run alone, so that
+# neither loads the machine under the suites' time bounds.
 mkdir -p build-system
 setsid tests/system/boot-test.sh prepare >build-system/prepare.log 2>&1 &
 prepare_pid=$!
@@ -58,7 +61,6 @@ configure_and_build build-tls -DCMAKE_BUILD_TYPE=Release -DAGENT_TLS=ON \
 
 # The board: build-armhf/ (tested, $net.4) and the package from build-armhf-deb/;
 # with TLS build-armhf-tls/ (tested, $net.6) and build-armhf-tls-deb/.
-scripts/setup-armhf.sh
 scripts/build-armhf.sh
 scripts/build-armhf.sh --tls
 

@@ -1,19 +1,47 @@
 #!/bin/sh
-# The booted-system test, inside the throwaway Debian system that
-# tests/system/boot-test.sh boots three times. system-test.service runs it at
-# every boot, after multi-user.target; it prints one line "system-test: ok: ..."
-# or "system-test: FAILED: ..." per check on the console, then reboots (the
-# host starts the next boot) or, after the last, powers off.
-#   boot 1: installs the package with apt while the broker runs; the user,
-#           the sandbox, the journal, the orderly stop. Enables the broker.
-#   boot 2: broker up at boot: the service starts at boot and publishes.
+# The booted-system test, inside the emulated ARM board (armhf Debian, the
+# armmp kernel) that tests/system/boot-test.sh boots four times.
+# system-test.service runs it at every boot, after multi-user.target; it
+# prints one line "system-test: ok: ..." or "system-test: FAILED: ..." per
+# check on the console, then reboots (the host starts the next boot) or, after
+# the last, powers off.
+#   boot 1: installs the package with apt while the broker runs; the ARM
+#           kernel, the user, the devices, the sandbox and its rating, the
+#           broker's name through DNS, the journal, the orderly stop; the
+#           filter enforced by this kernel (a unit without one call is
+#           killed). Enables the broker.
+#   boot 2: broker up at boot: the service starts at boot and publishes; the
+#           broker lost and back; a hang-up of the serial line.
 #   boot 3: broker down at boot: exit 255, a restart every 10 s, publishing
 #           once the broker is started; then purge.
+#   boot 4: the TLS package: refuses a listener of an unknown CA, publishes
+#           to one of the CA added to the guest's store.
+# At every boot: the filter never killed the agent.
 # The simulator's preload library stands in for the sensor through a drop-in
 # that only adds its environment; its bus descriptor is the real /dev/i2c-0
-# of the kernel's i2c-stub, so that the node's group and the unit's device
-# rules decide whether the agent reaches the bus.
+# of the kernel's i2c-gpio adapter, so that the node's group and the unit's
+# device rules decide whether the agent reaches the bus.
 set -u
+
+usage() {
+	cat <<-EOF
+		usage: guest-test.sh
+		  the booted-system test's checks, inside the guest that tests/system/boot-test.sh boots:
+		  run by system-test.service at each boot, it checks that boot's phase and reboots
+	EOF
+}
+case ${1:-} in
+"") ;;
+-h | --help)
+	usage
+	exit 0
+	;;
+*)
+	echo "guest-test.sh: unknown option: $1" >&2
+	usage >&2
+	exit 2
+	;;
+esac
 
 T=/opt/system-test
 S=/var/lib/system-test
@@ -24,6 +52,7 @@ payload_a='{"Humidity": 45.00, "Temperature": -5.25}'
 payload_b='{"Humidity": 50.00, "Temperature": 30.00}'
 notice='Received termination signal. Cleaning up resources...'
 restart_s=10
+broker_name=$(cat "$T/broker-name")
 
 mkdir -p "$S"
 boot=$(($(cat "$S/boot" 2>/dev/null || echo 0) + 1))
@@ -193,8 +222,114 @@ check_purged() {
 		! dpkg-query -W -f='${Status}' telemetry-agent 2>/dev/null | grep -q installed
 }
 
+# ---- what only the board's kernel shows ----
+check_devices_real() {
+	# The bus is the kernel's i2c-gpio adapter on the GPIO lines; ttyS0 a
+	# 16550 on PCI.
+	local bus tty
+	bus=$(cat /sys/class/i2c-dev/i2c-0/name 2>/dev/null)
+	tty=$(readlink -f /sys/class/tty/ttyS0/device 2>/dev/null)
+	echo "  i2c-0: $bus; ttyS0: $tty"
+	case $bus in *gpio*) ;; *) return 1 ;; esac
+	case $tty in */pci*) ;; *) return 1 ;; esac
+}
+
+check_exposure() {
+	local level
+	level=$(systemd-analyze security --no-pager "$unit" 2>&1 |
+		sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+	echo "  exposure: ${level:-none}"
+	[ -n "$level" ] && awk -v l="$level" 'BEGIN { exit !(l <= 1.5) }'
+}
+
+# The agent found its broker by name through the guest's resolver stand-in:
+# the name is in no hosts file.
+check_dns() {
+	local queries
+	! grep -qF "$broker_name" /etc/hosts && grep -q '^hosts:.*dns' /etc/nsswitch.conf || return 1
+	queries=$(journalctl -b -t dnsmasq --no-pager -o cat | grep -F "query[A] $broker_name from 127.0.0.1")
+	echo "  $(echo "$queries" | head -n 1) ($(echo "$queries" | grep -c .) queries)"
+	[ -n "$queries" ]
+}
+
+# The unit's filter minus one call the agent makes (send: MRAA's syslog, a
+# name only 32-bit ARM has), the agent run directly: the kernel must kill it
+# with SIGSYS.
+check_filter_enforced() {
+	local control=/etc/systemd/system/filter-control.service
+	sed -e '/^SystemCallFilter=/ s/ send\( \|$\)/\1/' -e 's|^ExecStart=.*|ExecStart=/usr/bin/telemetry-agent|' \
+		-e 's/^Restart=.*/Restart=no/' -e '/^\[Install\]/,$d' "/lib/systemd/system/$unit" >"$control"
+	grep '^SystemCallFilter=' "/lib/systemd/system/$unit" | grep -qw send && ! grep '^SystemCallFilter=' "$control" |
+		grep -qw send || { echo "  no call send to take out"; return 1; }
+	mkdir -p /etc/systemd/system/filter-control.service.d
+	cp "$T/simulator.conf" /etc/systemd/system/filter-control.service.d/
+	systemctl daemon-reload
+	systemctl start filter-control.service
+	wait_for 20 sh -c '[ "$(systemctl show -P ActiveState filter-control.service)" != active ]'
+	echo "  $(journalctl -b -u filter-control.service --no-pager -o cat | grep 'Main process exited')"
+	[ "$(systemctl show -P ExecMainCode filter-control.service)" = 2 ] &&
+		[ "$(systemctl show -P ExecMainStatus filter-control.service)" = 31 ] &&
+		journalctl -b -u filter-control.service --no-pager -o cat | grep -q 'code=killed, status=31/SYS'
+}
+# The agent under the whole filter: never a SIGSYS (through the unit's
+# shell, 128 + 31), in any phase of this boot.
+check_no_sigsys() {
+	local ends
+	ends=$(journalctl -b -u "$unit" --no-pager -o cat | grep 'Main process exited' | sort | uniq -c)
+	[ -z "$ends" ] || echo "$ends" | sed 's/^ */  /'
+	! journalctl -b -u "$unit" --no-pager -o cat | grep -qE 'status=(159|31/SYS)'
+}
+
+published_count() { journal | grep -c '^Published MQTT data'; }
+# The broker stops while the agent runs: its next publication fails; once the
+# broker is back the same process publishes again.
+check_broker_lost_and_back() {
+	local pid before
+	pid=$(agent_pid)
+	systemctl stop test-broker.service
+	wait_for 20 journal_has 'Failed to publish' || { echo "  no failure line"; return 1; }
+	before=$(published_count)
+	systemctl start test-broker.service
+	start_observer
+	wait_for 30 sh -c "[ \$(journalctl -b -u $unit --no-pager -o cat | grep -c '^Published MQTT data') -gt $before ]" ||
+		{ echo "  no publication after the broker came back"; return 1; }
+	wait_for 10 has_received '"Humidity"' || return 1
+	echo "  $(journal | grep -c 'Failed to publish') failed, then published again; agent $pid, now $(agent_pid)"
+	[ "$(agent_pid)" = "$pid" ] && [ "$(prop NRestarts)" -eq 0 ]
+}
+
+# The kernel's hang-up of the serial line (the 16550 emulated here keeps its
+# carrier up, so no carrier loss can be had: TIOCVHANGUP takes the same path
+# in the tty layer). The agent's process must live through it and go on.
+check_hangup() {
+	local pid before
+	pid=$(agent_pid)
+	before=$(published_count)
+	perl -e 'use Fcntl; sysopen(my $t, "/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK) or die "open: $!\n";
+		ioctl($t, 0x5437, 0) or die "TIOCVHANGUP: $!\n";
+		my $n = sysread($t, my $b, 1); defined $n && $n == 0 or die "the line is not hung up\n"' || return 1
+	wait_for 12 sh -c "[ \$(journalctl -b -u $unit --no-pager -o cat | grep -c '^Published MQTT data') -gt $before ]" ||
+		return 1
+	echo "  agent $pid, after the hang-up $(agent_pid)"
+	[ "$(agent_pid)" = "$pid" ] && systemctl -q is-active "$unit" && ! journal | grep -q SIGHUP
+}
+
+# ---- MQTT over TLS ----
+start_tls_broker() { # start_tls_broker [CA_DIR]: a new CA of the broker's own without one
+	"$T/broker/run-broker.sh" start "$S/broker" --plugin "$T/token_auth.so" --tls-port 8883 \
+		--tls-name "$broker_name" ${1:+--tls-ca "$1"}
+}
+check_tls_refused() {
+	wait_for 40 sh -c "[ \$(systemctl show -P NRestarts $unit) -ge 1 ]" || return 1
+	echo "  NRestarts=$(prop NRestarts); received: $(grep -c . "$S/received")"
+	[ "$(journal | grep -cxF 'Failed to connect to MQTT server')" -ge 1 ] && ! journal_has 'Published MQTT' &&
+		[ ! -s "$S/received" ]
+}
+
 # ---- the boots ----
 boot_1() {
+	check "the kernel is 32-bit ARM (armv7l), the system armhf" \
+		sh -c '[ "$(uname -m)" = armv7l ] && [ "$(dpkg --print-architecture)" = armhf ]'
 	check "no telemetry-agent user before the package" sh -c "! getent passwd $user >/dev/null"
 	start_broker
 	start_observer
@@ -205,16 +340,21 @@ boot_1() {
 	dpkg-query -L telemetry-agent | while read -r f; do [ -d "$f" ] || echo "$f"; done >"$S/package-files"
 	check "service user in the groups i2c and dialout, no login" check_user
 	check "bus node and serial port: group i2c and dialout, rw for them only" check_devices
+	check "the bus is the kernel's i2c-gpio adapter, ttyS0 a PCI 16550" check_devices_real
 	check "installation started the service; it publishes the sensor's reading" \
 		wait_for 30 has_received "$payload_a"
+	check "the broker's name came from the resolver stand-in (DNS), not a hosts file" check_dns
 	check "the journal holds the agent's line as it happens" check_journal_live "$payload_a"
 	check "the agent: the service user, no capabilities, no new privileges, syscall filter, bus and port open" \
 		check_process
 	check "MRAA's syslog messages reach the journal (a local socket)" \
 		sh -c "journalctl -b -t libmraa --no-pager -o cat | grep -q \"initialised by user '$user'\""
 	check "the next cycle publishes the next reading 7 s later" check_period
+	check "systemd-analyze security rates the unit 1.5 or better" check_exposure
 	check "systemctl stop: the notice, exit 0, inactive, not failed" check_stop
 	check "the broker got each acknowledged reading once, nothing after the stop" check_once
+	check "the unit's filter without send: the kernel kills the agent with SIGSYS" check_filter_enforced
+	check "the whole filter never killed the agent (start, cycles, stop)" check_no_sigsys
 	# The broker comes up at every later boot, before the agent.
 	cp "$T/test-broker.service" /etc/systemd/system/
 	systemctl enable -q test-broker.service
@@ -229,7 +369,11 @@ boot_2() {
 		wait_for 30 journal_has "$(published_line "$payload_a")"
 	check "the next reading reaches the broker" wait_for 15 has_received "$payload_b"
 	check "the agent runs sandboxed as at installation" check_process
+	check "the broker lost and back: a failed publication, then the same process publishes" \
+		check_broker_lost_and_back
+	check "a hang-up of the serial line: the agent lives on and publishes" check_hangup
 	check "systemctl stop: the notice, exit 0, inactive, not failed" check_stop
+	check "the whole filter never killed the agent (start, cycles, broker lost and back, stop)" check_no_sigsys
 	systemctl disable -q test-broker.service
 }
 
@@ -241,16 +385,40 @@ boot_3() {
 		wait_for $((restart_s + 20)) journal_has "$(published_line "$payload_a")"
 	check "the journal holds the agent's line as it happens" check_journal_live "$payload_b"
 	check "systemctl stop: the notice, exit 0, inactive, not failed" check_stop
+	check "the whole filter never killed the agent (failed starts, start, cycles, stop)" check_no_sigsys
 	rm -r "/etc/systemd/system/$unit.d"
 	check "apt purge" sh -c "apt-get purge -y -q telemetry-agent >$S/apt.log 2>&1 || { cat $S/apt.log; false; }"
 	check "purge leaves no file of the package, and no user or group of its own" check_purged
+}
+
+boot_4() {
+	check "the test's CA joins the guest's CA store" sh -c "cp $T/tls/ca/ca.crt /usr/local/share/ca-certificates/system-test.crt &&
+		update-ca-certificates >$S/ca.log 2>&1 && grep -qF \"\$(sed -n 2p $T/tls/ca/ca.crt)\" /etc/ssl/certs/ca-certificates.crt"
+	start_tls_broker
+	start_observer
+	mkdir -p "/etc/systemd/system/$unit.d"
+	cp "$T/simulator.conf" "/etc/systemd/system/$unit.d/"
+	check "apt installs the TLS package (nothing to download)" \
+		sh -c "apt-get install -y -q $T/tls/telemetry-agent_*.deb >$S/apt.log 2>&1 || { cat $S/apt.log; false; }"
+	check "TLS listener of an unknown CA: the agent refuses it (exit 255, nothing sent)" check_tls_refused
+	"$T/broker/run-broker.sh" stop "$S/broker"
+	kill "$(cat "$S/observer.pid")" 2>/dev/null
+	start_tls_broker "$T/tls/ca"
+	start_observer
+	check "TLS listener of the trusted CA: the agent publishes the sensor's reading" \
+		wait_for $((restart_s + 30)) has_received "$payload_a"
+	check "the agent: the service user, no capabilities, no new privileges, syscall filter, bus and port open" \
+		check_process
+	check "systemctl stop: the notice, exit 0, inactive, not failed" check_stop
+	check "the whole filter never killed the TLS agent (failed starts, start, cycles, stop)" check_no_sigsys
 }
 
 case $boot in
 1) boot_1 ;;
 2) boot_2 ;;
 3) boot_3 ;;
+4) boot_4 ;;
 esac
 kill "$(cat "$S/observer.pid" 2>/dev/null)" 2>/dev/null
 say "boot $boot done"
-if [ "$boot" -lt 3 ]; then systemctl reboot; else systemctl poweroff; fi
+if [ "$boot" -lt 4 ]; then systemctl reboot; else systemctl poweroff; fi
