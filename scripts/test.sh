@@ -75,6 +75,9 @@ scripts/check-deploy.sh
 scripts/check-deploy.sh --tls
 # Board packages for a device list, built on the same shared build.
 /usr/bin/python3 tests/deploy/test_provision.py
+# One device provisioned twice, its token changed: the booted-system test
+# installs both and sees the upgrade (tests/deploy/guest-upgrade.sh).
+tests/deploy/upgrade-packages.sh build-system/upgrade
 
 # Runs ctest in each given build folder at the same time; prints each log
 # whole, in order, and fails if any failed.
