@@ -7,12 +7,12 @@ unknown option with exit status 2 and its usage on standard error.
 
 The scripts are found, not listed: every file git tracks with the executable
 bit (the end-to-end suites under tests/e2e/ excepted: ctest runs them). A
-script that handles no --help at all (neither the text "--help" nor Python's
-argparse or unittest in it) fails without being run: it would do its work.
-Each other runs in an empty working directory with an empty TMPDIR, and must leave no
-process behind (this test is their subreaper), no file of the work tree
-changed, nothing in either folder, and dpkg's database (installed packages,
-architectures) as it was.
+script that handles no --help at all (in it neither the text "--help", nor
+scripts/cli.sh, nor Python's argparse or unittest) fails without being run:
+it would do its work. Each other runs in an empty working directory with an
+empty TMPDIR, and must leave no process behind (this test is their
+subreaper), no file of the work tree changed, nothing in either folder, and
+dpkg's database (installed packages, architectures) as it was.
 """
 
 import argparse
@@ -151,7 +151,7 @@ def run(script, arg):
 def handles_help(script):
     with open(os.path.join(REPO, script), "rb") as f:
         text = f.read()
-    return any(word in text for word in (b"--help", b"argparse", b"unittest"))
+    return any(word in text for word in (b"--help", b"argparse", b"unittest", b"cli.sh"))
 
 
 def check(script):
