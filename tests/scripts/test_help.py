@@ -45,12 +45,13 @@ def scripts():
 
 
 def tree_state():
-    """Every file of the work tree (build folders included) but .git: its
-    size, modification time and mode."""
+    """Every file of the work tree (build folders included) but .git and
+    what is mounted in it (the booted-system test's chroot): its size,
+    modification time and mode."""
     state = {}
     for root, dirs, files in os.walk(REPO):
-        if root == REPO:
-            dirs[:] = [d for d in dirs if d != ".git"]
+        dirs[:] = [d for d in dirs
+                   if not (root == REPO and d == ".git") and not os.path.ismount(os.path.join(root, d))]
         for name in files + [d for d in dirs if os.path.islink(os.path.join(root, d))]:
             path = os.path.join(root, name)
             try:
