@@ -77,7 +77,11 @@ stop_all() {
 	done
 	broker_events_stop
 	[ $broker_started -eq 0 ] || "$top/broker/run-broker.sh" stop "$state/broker"
-	echo "The boards' bus transcripts and serial reports: $state (the broker's log in broker/)" >&2
+	if [ ${#names[@]} -gt 0 ] && [ -d "$state/${names[0]}" ]; then
+		echo "The boards' bus transcripts and serial reports: $state (the broker's log in broker/)" >&2
+	else
+		rm -rf "$state"
+	fi
 }
 trap stop_all EXIT
 

@@ -34,7 +34,11 @@ broker_started=0
 stop_all() {
 	broker_events_stop
 	[ $broker_started -eq 0 ] || "$top/broker/run-broker.sh" stop "$state/broker"
-	echo "The board's bus transcript and serial report: $state (the broker's log in broker/)" >&2
+	if [ -d "$state/board" ]; then
+		echo "The board's bus transcript and serial report: $state (the broker's log in broker/)" >&2
+	else
+		rm -rf "$state"
+	fi
 }
 trap stop_all EXIT
 
