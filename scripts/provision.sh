@@ -110,8 +110,11 @@ trap 'rm -rf "$stage"' EXIT
 refused=0
 test_settings=(--refuse-test-settings)
 [ $allow_test -eq 0 ] || test_settings=()
-"$top/scripts/devices.py" resolve "$csv" "$stage/list" --default-host "$default_host" "${test_settings[@]}" ||
+if ! faults=$("$top/scripts/devices.py" resolve "$csv" "$stage/list" --default-host "$default_host" \
+	"${test_settings[@]}" 2>&1); then
+	echo "$faults" >&2
 	refused=1
+fi
 if [ -f "$stage/list/devices.cmake" ] &&
 	! problems=$(cmake -DAGENT_DEVICES_FILE="$stage/list/devices.cmake" ${host:+-DAGENT_DEVICES_HOST="$host"} \
 		-P "$top/cmake/check-devices.cmake" 2>&1); then
@@ -120,7 +123,8 @@ if [ -f "$stage/list/devices.cmake" ] &&
 	refused=1
 fi
 if [ $refused -eq 1 ]; then
-	[ $allow_test -eq 1 ] || echo "provision.sh: (a test system's packages: --allow-test-settings)" >&2
+	! grep -qE ': (token is the demo access token|host .* is a loopback address)' <<<"$faults" ||
+		echo "provision.sh: (a test system's packages, for a broker on the board itself: --allow-test-settings)" >&2
 	die "$csv refused; nothing built"
 fi
 count=$(($(wc -l <"$stage/list/devices.csv") - 1))
