@@ -1,9 +1,9 @@
 # The foreground views of scripts/run.sh and scripts/fleet.sh (sourced):
 # one line per event, "HH:MM:SS SOURCE | TEXT", local time.
 
-# stamp SOURCE: the lines of standard input so, as they come; the agent's
-# "\r\n" endings and its empty lines (the shutdown notice's leading newline)
-# are left out. Ignores SIGINT, so that the last lines after a Ctrl-C still
+# stamp SOURCE: each line of standard input as it comes, so stamped; the
+# agent's "\r\n" endings and its empty lines (the shutdown notice's leading
+# newline) are left out. Ignores SIGINT, so that the last lines after a Ctrl-C still
 # come through.
 stamp() {
 	local line
