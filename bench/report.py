@@ -193,10 +193,17 @@ def run_conditions(s):
     """Sentences on how far the run's timings can be trusted: a quick run, a
     busy machine."""
     notes = []
-    if s["reps"] < 3 or s["long_run_cycles"] < 1000:
-        notes.append(f"**A quick run** ({s['reps']} run{'s' if s['reps'] != 1 else ''} of each "
-                     f"kind, a long run of {s['long_run_cycles']:,} cycles): a look at the "
-                     f"figures, not a measurement to compare.")
+    pause_scale = s.get("pause_scale")
+    if s["reps"] < 3 or s["long_run_cycles"] < 1000 or s["long_cycles"] < 4 or pause_scale:
+        how = [f"{s['reps']} run{'s' if s['reps'] != 1 else ''} of each kind"]
+        if s["long_cycles"] < 4:
+            how.append(f"runs of {s['long_cycles']} cycles")
+        if pause_scale:
+            how.append(f"the agent builds' and the floor's pauses × {pause_scale:g} (the "
+                       f"simulator's sleep scale)")
+        how.append(f"a long run of {s['long_run_cycles']:,} cycles")
+        notes.append(f"**A quick run** ({', '.join(how)}): a look at the figures, not a "
+                     f"measurement to compare.")
     load = s.get("load_average")
     if load:
         worst = max(load["start"][0], load.get("end", load["start"])[0])
