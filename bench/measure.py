@@ -6,7 +6,8 @@ bench/README.md for what is measured and how.
 
     measure.py --agent NAME=BINARY [--agent NAME=BINARY] [--floor BINARY] --preload LIB
                --plugin SO --work DIR --out FILE [--reps N] [--long-cycles N]
-               [--sleep-scale F] [--run-cycles N] [--pause-scale F] [--no-shell] [--tls-ca DIR]
+               [--sleep-scale F] [--run-cycles N] [--pause-scale F] [--no-shell] [--mode-lanes]
+               [--tls-ca DIR]
 
 The broker listens on BENCH_HOST (default 127.0.0.3), the address the agents
 are built for.
