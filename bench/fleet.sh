@@ -10,11 +10,32 @@ set -euo pipefail
 bench=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$bench")
 work=$bench/work
+usage="usage: bench/fleet.sh [N] [--window S] [--sleep-scale F] [--no-python]
+The fleet figure: N agents (default 200) side by side on one local broker
+(BENCH_HOST, default 127.0.0.3), beside one alone, and the Python agent
+likewise (bench/fleet.py; its options as given). Installs what the benchmark
+needs (bench/setup.sh), builds N agents; writes bench/results/fleet.json and
+fleet.md. About 8 minutes on 2 cores."
+. "$top/scripts/cli.sh"
+cli_help "$@"
 count=200
 if [ $# -gt 0 ] && [[ $1 =~ ^[1-9][0-9]*$ ]]; then
 	count=$1
 	shift
 fi
+# fleet.py's own options, checked before anything is installed or built.
+args=("$@")
+while [ $# -gt 0 ]; do
+	case $1 in
+	--no-python) shift ;;
+	--window | --sleep-scale)
+		[ $# -ge 2 ] && [[ $2 =~ ^[0-9]+(\.[0-9]+)?$ ]] || cli_error "$1 needs a number"
+		shift 2
+		;;
+	*) cli_error "unknown argument '$1'" ;;
+	esac
+done
+set -- "${args[@]}"
 export BENCH_HOST=${BENCH_HOST:-127.0.0.3}
 
 "$bench/setup.sh"

@@ -6,7 +6,8 @@ bench/README.md for what is measured and how.
 
     measure.py --agent NAME=BINARY [--agent NAME=BINARY] [--floor BINARY] --preload LIB
                --plugin SO --work DIR --out FILE [--reps N] [--long-cycles N]
-               [--sleep-scale F] [--tls-ca DIR]
+               [--sleep-scale F] [--run-cycles N] [--pause-scale F] [--no-shell] [--mode-lanes]
+               [--tls-ca DIR]
 
 The broker listens on BENCH_HOST (default 127.0.0.3), the address the agents
 are built for.
@@ -41,11 +42,12 @@ PYTHON = "/usr/bin/python3"
 SHELL = "/bin/sh"
 
 SHORT_CYCLES = 1
-LONG_CYCLES = 4
+LONG_CYCLES = 4  # --run-cycles sets another (at least IDLE_WINDOW_CYCLE + 1)
 PAUSE_S = 7.0
 # SIGINT goes this long after the broker received a cycle's publication:
 # inside the 7 s pause, whatever the program still does after the
-# acknowledgement (valgrind makes that slow).
+# acknowledgement (valgrind makes that slow). This and the windows below
+# shrink with the pause when the simulator scales it (--pause-scale).
 SIGNAL_DELAY_S = 3.5
 SIGNAL_DELAY_INSTRUMENTED_S = 4.5
 # Wake-ups are counted over this part of the pause after the second cycle.
@@ -305,6 +307,12 @@ class Program:
     def prints_notice(self):
         return self.role != "floor"
 
+    @property
+    def pause_scalable(self):
+        """Its pause is sleep(), which the simulator can scale; Python's
+        time.sleep and the shell's sleep process it cannot."""
+        return self.role != "alternative"
+
 
 def base_environment():
     env = {k: v for k, v in os.environ.items()
@@ -364,8 +372,11 @@ class Run:
         self.probes = sorted(probes)
         self.idle_window = idle_window
         self.client = client if client is not None else program.client_id
+        # The points in the pause move with it when the simulator scales it.
+        self.scale = sleep_scale or 1.0
         if signal_delay is None:
-            signal_delay = SIGNAL_DELAY_S if mode == "plain" else SIGNAL_DELAY_INSTRUMENTED_S
+            signal_delay = self.scale * (SIGNAL_DELAY_S if mode == "plain"
+                                         else SIGNAL_DELAY_INSTRUMENTED_S)
         self.signal_delay = signal_delay
         self.result = {"program": program.name, "mode": mode, "cycles": cycles}
         self.report = os.path.join(run_dir, "spawn.report")
@@ -418,7 +429,8 @@ class Run:
         else:
             launchers = []
             pid = proc.pid
-        pause = PAUSE_S * (self.sleep_scale or 1.0)
+        pause = PAUSE_S * self.scale
+        idle_from, idle_to = (self.scale * t for t in IDLE_WINDOW_S)
         deadline = started + 120 + self.cycles * (pause + 1) * (2 if self.mode != "plain" else 1.5)
         probes = list(self.probes)
         idle = None
@@ -444,12 +456,12 @@ class Run:
                     probes.pop(0)
                 if idle is not None and len(times) >= IDLE_WINDOW_CYCLE:
                     t = times[IDLE_WINDOW_CYCLE - 1]
-                    if idle["from"] is None and now >= t + IDLE_WINDOW_S[0]:
+                    if idle["from"] is None and now >= t + idle_from:
                         if len(times) > IDLE_WINDOW_CYCLE:
                             raise BenchError("the idle window was missed")
                         idle["from"] = (now, context_switches(proc.pid, launchers))
                     elif idle["from"] is not None and idle["to"] is None and \
-                            now >= t + IDLE_WINDOW_S[1]:
+                            now >= t + idle_to:
                         idle["to"] = (now, context_switches(proc.pid, launchers))
                         idle["rss_kb"] = group_rss_kb(proc.pid, launchers)
                         if len(times) > IDLE_WINDOW_CYCLE:
@@ -516,13 +528,14 @@ class Run:
                 "peak_rss_kb": benchlib.tree_peak_kb(own_hwm, spawned["maxrss_kb"],
                                                      self.program.has_children) - sim_rss,
             })
-        if self.mode == "plain" and self.cycles > 1 and self.signal_delay > CPU_WINDOW_OFFSET_S:
+        cpu_offset = self.scale * CPU_WINDOW_OFFSET_S
+        if self.mode == "plain" and self.cycles > 1 and self.signal_delay > cpu_offset:
             # CPU time from the pause after the first cycle to the pause after
             # the last: whole cycles, without start-up and shutdown.
             with open(self.perf_file) as f:
                 intervals = benchlib.parse_perf_intervals(f.read())
-            t_first = times[0] + CPU_WINDOW_OFFSET_S - self.result["started"]
-            t_last = times[-1] + CPU_WINDOW_OFFSET_S - self.result["started"]
+            t_first = times[0] + cpu_offset - self.result["started"]
+            t_last = times[-1] + cpu_offset - self.result["started"]
             r["cpu_window_s"] = benchlib.cpu_between(intervals, t_first, t_last)
             r["cpu_s_per_cycle"] = r["cpu_window_s"] / (len(times) - 1)
         if idle is not None:
@@ -583,6 +596,7 @@ class Bench:
         self.spawn = os.path.abspath(args.spawn)
         self.work = os.path.abspath(args.work)
         self.runs_dir = os.path.join(self.work, "runs")
+        self.long = args.run_cycles
         self.programs = []
         self.agent_names = []
         for entry in args.agent:
@@ -595,12 +609,14 @@ class Bench:
         self.programs.append(Program("python", "Python (paho-mqtt, smbus2)",
                                      [PYTHON, os.path.join(HERE, "python_agent.py")],
                                      "alternative"))
-        self.programs.append(Program("shell", "shell loop (mosquitto_pub, i2ctransfer)",
-                                     [SHELL, os.path.join(HERE, "shell_agent.sh")], "alternative",
-                                     # One i2ctransfer triggers and reads at once (the
-                                     # simulated sensor lives in its process): the
-                                     # instant sensor, or it would read busy.
-                                     env={"BOARDSIM_CONVERSION_MS": "0"}, has_children=True))
+        if not args.no_shell:
+            self.programs.append(Program("shell", "shell loop (mosquitto_pub, i2ctransfer)",
+                                         [SHELL, os.path.join(HERE, "shell_agent.sh")],
+                                         "alternative",
+                                         # One i2ctransfer triggers and reads at once (the
+                                         # simulated sensor lives in its process): the
+                                         # instant sensor, or it would read busy.
+                                         env={"BOARDSIM_CONVERSION_MS": "0"}, has_children=True))
         if args.floor:
             # On the simulated board like the others, so that it is measured
             # the same way (and the long run's sleep scale applies to it).
@@ -671,6 +687,8 @@ class Bench:
 
     def run(self, program, cycles, mode, tag, **kw):
         d = os.path.join(self.runs_dir, program.name, f"{mode}-{cycles}-{tag}")
+        if program.pause_scalable and "sleep_scale" not in kw:
+            kw["sleep_scale"] = self.args.pause_scale
         result = Run(self, program, cycles, mode, d, **kw).execute()
         result["tag"] = tag
         self.results["runs"].append(result)
@@ -710,25 +728,26 @@ class Bench:
         for rep in range(self.args.reps):
             for program in self.programs:
                 self.run(program, SHORT_CYCLES, "plain", f"r{rep}")
-                self.run(program, LONG_CYCLES, "plain", f"r{rep}", idle_window=True)
+                self.run(program, self.long, "plain", f"r{rep}", idle_window=True)
                 log(f"plain runs {program.name} rep {rep + 1}/{self.args.reps} done")
 
     def instrumented_runs(self):
         """strace and callgrind runs (insensitive to timing), one lane per
         program so that they overlap; the agents share one lane (one MQTT
         client id), which also does their long runs. The floor's lane does the
-        floor's long run."""
+        floor's long run. With --mode-lanes an alternative's callgrind runs go
+        in a lane of their own, under a client id of their own."""
         errors = []
 
-        def lane(programs, long_runs):
+        def lane(programs, long_runs, modes=("strace", "callgrind")):
             try:
                 for rep in range(self.args.reps):
                     for program in programs:
-                        for mode in ("strace", "callgrind"):
+                        for mode in modes:
                             transcript = mode == "strace"
                             self.run(program, SHORT_CYCLES, mode, f"r{rep}", transcript=transcript)
-                            self.run(program, LONG_CYCLES, mode, f"r{rep}", transcript=transcript)
-                        log(f"strace and callgrind runs {program.name} rep "
+                            self.run(program, self.long, mode, f"r{rep}", transcript=transcript)
+                        log(f"{' and '.join(modes)} runs {program.name} rep "
                             f"{rep + 1}/{self.args.reps} done")
                 for program in long_runs:
                     probes = [c for c in LONG_RUN_PROBES if c < self.args.long_cycles] + \
@@ -742,7 +761,14 @@ class Bench:
         agents = [self.program(n) for n in self.agent_names]
         lanes = [threading.Thread(target=lane, args=(agents, agents))]
         for program in self.programs:
-            if program.role == "alternative":
+            if program.role == "alternative" and self.args.mode_lanes:
+                client = f"{program.client_id}-callgrind"
+                twin = Program(program.name, program.label, program.argv, program.role,
+                               env=dict(program.env, CLIENT_ID=client),
+                               has_children=program.has_children, client_id=client)
+                lanes.append(threading.Thread(target=lane, args=([program], [], ("strace",))))
+                lanes.append(threading.Thread(target=lane, args=([twin], [], ("callgrind",))))
+            elif program.role == "alternative":
                 lanes.append(threading.Thread(target=lane, args=([program], [])))
             elif program.role == "floor":
                 lanes.append(threading.Thread(target=lane, args=([program], [program])))
@@ -766,12 +792,12 @@ class Bench:
                         r["tag"].startswith(tag_prefix)}
 
             def cycle_cost(mode, key):
-                short, long_ = pick(mode, SHORT_CYCLES), pick(mode, LONG_CYCLES)
+                short, long_ = pick(mode, SHORT_CYCLES), pick(mode, self.long)
                 values = [benchlib.per_cycle(short[t][key], long_[t][key], SHORT_CYCLES,
-                                             LONG_CYCLES) for t in short if t in long_]
+                                             self.long) for t in short if t in long_]
                 return benchlib.median(values), values
 
-            plain_long = list(pick("plain", LONG_CYCLES).values())
+            plain_long = list(pick("plain", self.long).values())
             plain_all = plain_long + list(pick("plain", SHORT_CYCLES).values())
             figures = {}
             figures["peak_rss_kb"] = benchlib.median([r["peak_rss_kb"] for r in plain_long])
@@ -809,6 +835,9 @@ def resummarise(args):
     """Recomputes the figures of an earlier results file from its runs."""
     with open(args.out) as f:
         saved = json.load(f)
+    args.run_cycles = saved["settings"]["long_cycles"]
+    args.no_shell = "shell" not in saved["programs"]
+    args.mode_lanes = saved["settings"].get("mode_lanes", False)
     bench = Bench(args)
     bench.results = saved
     for program in bench.programs:
@@ -834,12 +863,27 @@ def main(argv):
                    help="cycles of the agent's long run (default 1000)")
     p.add_argument("--sleep-scale", type=float, default=0.001,
                    help="the simulator's sleep() factor in the long run (default 0.001)")
+    p.add_argument("--run-cycles", type=int, default=LONG_CYCLES,
+                   help=f"cycles of the multi-cycle runs (default {LONG_CYCLES}, at least "
+                   f"{IDLE_WINDOW_CYCLE + 1})")
+    p.add_argument("--pause-scale", type=float,
+                   help="the simulator's sleep() factor in every other run of the agent builds "
+                   "and the floor (default: none, 7 s pauses); the signal and the windows in "
+                   "the pause scale with it")
+    p.add_argument("--no-shell", action="store_true", help="leave out the shell loop")
+    p.add_argument("--mode-lanes", action="store_true",
+                   help="the alternatives' callgrind runs beside their strace runs, under "
+                   "a client id of their own (CLIENT_ID=ID-callgrind)")
     p.add_argument("--tls-ca", help="folder of the CA (ca.crt, ca.key) that signs the broker's "
                    "TLS certificate: the broker then also serves MQTT over TLS on "
                    f"{BROKER_TLS_PORT}")
     p.add_argument("--summarise-only", action="store_true",
                    help="measure nothing: recompute the figures from the runs in --out")
     args = p.parse_args(argv)
+    if args.run_cycles <= IDLE_WINDOW_CYCLE:
+        p.error(f"--run-cycles must be at least {IDLE_WINDOW_CYCLE + 1}")
+    if args.pause_scale is not None and not 0 < args.pause_scale <= 1:
+        p.error("--pause-scale must be in (0, 1]")
     if args.summarise_only:
         resummarise(args)
         return
@@ -848,8 +892,9 @@ def main(argv):
     bench = Bench(args)
     began = time.monotonic()
     bench.results["settings"] = {
-        "reps": args.reps, "short_cycles": SHORT_CYCLES, "long_cycles": LONG_CYCLES,
+        "reps": args.reps, "short_cycles": SHORT_CYCLES, "long_cycles": args.run_cycles,
         "long_run_cycles": args.long_cycles, "sleep_scale": args.sleep_scale,
+        "pause_scale": args.pause_scale, "mode_lanes": args.mode_lanes,
         "broker": f"{BROKER_HOST}:{BROKER_PORT}", "idle_window_s": IDLE_WINDOW_S,
         "machine": os.uname().machine, "kernel": os.uname().release, "cpus": os.cpu_count(),
         "date": time.strftime("%Y-%m-%d"),

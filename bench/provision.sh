@@ -11,8 +11,15 @@ set -euo pipefail
 bench=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$bench")
 work=$bench/work/provision
+usage="usage: bench/provision.sh [DEVICES]
+Times scripts/provision.sh for DEVICES (default 100) device packages, cold and
+warm, in a copy of the sources under bench/work/provision/; writes
+bench/results/provision.md. About 3 minutes on 2 cores."
+. "$top/scripts/cli.sh"
+cli_help "$@"
+[ $# -le 1 ] || cli_error "one argument at most"
 devices=${1:-100}
-[[ $devices =~ ^[1-9][0-9]*$ ]] || { echo "usage: bench/provision.sh [DEVICES]" >&2; exit 2; }
+[[ $devices =~ ^[1-9][0-9]*$ ]] || cli_error "DEVICES must be a number, not '$devices'"
 
 "$top/scripts/setup-armhf.sh" >/dev/null
 
@@ -37,7 +44,7 @@ device_list b >"$work/batch-b.csv"
 # everything it ran), "REAL CPU".
 run() { # run BATCH
 	local TIMEFORMAT="%R %U %S" times
-	times=$({ time "$work/tree/scripts/provision.sh" "$work/batch-$1.csv" "$work/out-$1" \
+	times=$({ time "$work/tree/scripts/provision.sh" --host broker.example.org "$work/batch-$1.csv" "$work/out-$1" \
 		>"$work/$1.log" 2>&1; } 2>&1) || { cat "$work/$1.log" >&2; exit 1; }
 	awk '{printf "%.1f %.1f\n", $1, $2 + $3}' <<<"$times"
 }

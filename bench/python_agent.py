@@ -14,13 +14,19 @@ BROKER_HOST (localhost), BROKER_PORT (1884), ACCESS_TOKEN, SERIAL_PORT
 (/dev/ttyS0), CLIENT_ID (python-agent).
 """
 
+import argparse
 import os
 import sys
 import termios
 import time
 
-import paho.mqtt.client as mqtt
-from smbus2 import SMBus
+if __name__ == "__main__":
+    # Before the imports below: --help works where they are not installed.
+    argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                            epilog=__doc__.split("\n\n")[-1]).parse_args()
+
+import paho.mqtt.client as mqtt  # noqa: E402
+from smbus2 import SMBus  # noqa: E402
 
 BROKER_HOST = os.environ.get("BROKER_HOST", "localhost")
 BROKER_PORT = int(os.environ.get("BROKER_PORT", "1884"))

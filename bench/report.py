@@ -6,6 +6,7 @@ agent's measured changes (history.json, next to this file, or HISTORY_JSON).
     report.py RESULTS_JSON OUT_DIR [HISTORY_JSON]
 """
 
+import argparse
 import json
 import os
 import subprocess
@@ -192,10 +193,17 @@ def run_conditions(s):
     """Sentences on how far the run's timings can be trusted: a quick run, a
     busy machine."""
     notes = []
-    if s["reps"] < 3 or s["long_run_cycles"] < 1000:
-        notes.append(f"**A quick run** ({s['reps']} run{'s' if s['reps'] != 1 else ''} of each "
-                     f"kind, a long run of {s['long_run_cycles']:,} cycles): a look at the "
-                     f"figures, not a measurement to compare.")
+    pause_scale = s.get("pause_scale")
+    if s["reps"] < 3 or s["long_run_cycles"] < 1000 or s["long_cycles"] < 4 or pause_scale:
+        how = [f"{s['reps']} run{'s' if s['reps'] != 1 else ''} of each kind"]
+        if s["long_cycles"] < 4:
+            how.append(f"runs of {s['long_cycles']} cycles")
+        if pause_scale:
+            how.append(f"the agent builds' and the floor's pauses × {pause_scale:g} (the "
+                       f"simulator's sleep scale)")
+        how.append(f"a long run of {s['long_run_cycles']:,} cycles")
+        notes.append(f"**A quick run** ({', '.join(how)}): a look at the figures, not a "
+                     f"measurement to compare.")
     load = s.get("load_average")
     if load:
         worst = max(load["start"][0], load.get("end", load["start"])[0])
@@ -390,18 +398,19 @@ unset multiplot
 
 
 def main(argv):
-    if len(argv) not in (2, 3):
-        print(__doc__, file=sys.stderr)
-        return 2
-    with open(argv[0]) as f:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("results", metavar="RESULTS_JSON")
+    p.add_argument("out_dir", metavar="OUT_DIR")
+    p.add_argument("history", metavar="HISTORY_JSON", nargs="?", default=os.path.join(HERE, "history.json"))
+    args = p.parse_args(argv)
+    with open(args.results) as f:
         results = json.load(f)
-    history_file = argv[2] if len(argv) == 3 else os.path.join(HERE, "history.json")
-    with open(history_file) as f:
+    with open(args.history) as f:
         history = json.load(f)
-    os.makedirs(argv[1], exist_ok=True)
-    with open(os.path.join(argv[1], "results.md"), "w") as f:
+    os.makedirs(args.out_dir, exist_ok=True)
+    with open(os.path.join(args.out_dir, "results.md"), "w") as f:
         f.write(markdown(results, history))
-    chart(results, argv[1])
+    chart(results, args.out_dir)
     return 0
 
 

@@ -2,12 +2,19 @@
 # The benchmark: the agent (plain, and with MQTT over TLS) side by side with a
 # Python agent, a shell loop and a floor (the agent's Paho calls alone), on the
 # simulated board against a local broker on 127.0.0.3 (1884, TLS on 8883;
-# --host or BENCH_HOST for another loopback address). Writes
-# bench/results/results.md, chart.png and results.json. About 20-25 minutes.
+# --host or BENCH_HOST for another loopback address). Writes results.md,
+# chart.png and results.json into --out DIR (default: a new scratch folder
+# under bench/work/; `--out bench/results` updates the committed figures).
+# About 20-25 minutes; --quick is a first look in under 2 minutes once the
+# builds in bench/work/ exist (the first run builds the agent first): one
+# repetition, runs of 3 cycles, the pauses of the agent and the floor scaled
+# to 2.1 s by the simulator, 100 cycles in the long run, no TLS or patched
+# build, no shell loop.
 #
-#   bench/run.sh [--reps N] [--long-cycles N] [--host 127.X.Y.Z]
+#   bench/run.sh [--quick] [--reps N] [--long-cycles N] [--host 127.X.Y.Z] [--out DIR]
 #
 # --host: another loopback address for the broker (the agents are built for it).
+# Installs nothing: bench/setup.sh does, once.
 # When bench/agent-footprint.patch exists and is not yet applied to src/, an
 # agent built with it is measured as well ("agent (patched)").
 set -euo pipefail
@@ -15,27 +22,66 @@ set -euo pipefail
 bench=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$bench")
 work=$bench/work
-results=$bench/results
+usage="usage: bench/run.sh [--quick] [--reps N] [--long-cycles N] [--host 127.X.Y.Z] [--out DIR]
+The benchmark: the agent (plain and TLS) beside a Python agent, a shell loop
+and a floor, on the simulated board; about 20-25 minutes on 2 cores.
+  --quick          a first look, under 2 minutes once built: one repetition, runs of
+                   3 cycles, the agent's and the floor's pauses scaled to 2.1 s,
+                   100 long-run cycles, no TLS or patched build, no shell loop
+  --reps N         runs of each kind (default 3)
+  --long-cycles N  cycles of the long run (default 1000)
+  --host ADDRESS   the broker's loopback address (default \$BENCH_HOST or 127.0.0.3)
+  --out DIR        where results.md, chart.png, results.json go (default: a new
+                   folder under bench/work/; --out bench/results updates the committed ones)
+Needs bench/setup.sh once (it installs what this measures with)."
+. "$top/scripts/cli.sh"
+cli_help "$@"
+results=""
 host=${BENCH_HOST:-127.0.0.3}
+quick=0
 measure_args=()
 while [ $# -gt 0 ]; do
 	case $1 in
-	--reps | --long-cycles | --host)
-		[ $# -ge 2 ] || { echo "run.sh: $1 needs a value" >&2; exit 2; }
-		if [ "$1" = --host ]; then host=$2; else measure_args+=("$1" "$2"); fi
+	--quick)
+		quick=1
+		shift
+		;;
+	--reps | --long-cycles | --host | --out)
+		[ $# -ge 2 ] || cli_error "$1 needs a value"
+		case $1 in
+		--host) host=$2 ;;
+		--out) results=$2 ;;
+		*)
+			[[ $2 =~ ^[1-9][0-9]*$ ]] || cli_error "$1 needs a number"
+			measure_args+=("$1" "$2")
+			;;
+		esac
 		shift 2
 		;;
-	*)
-		echo "usage: bench/run.sh [--reps N] [--long-cycles N] [--host 127.X.Y.Z]" >&2
-		exit 2
-		;;
+	*) cli_error "unknown argument '$1'" ;;
 	esac
 done
-[[ $host =~ ^127\.[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}$ ]] || { echo "run.sh: --host must be a loopback address" >&2; exit 2; }
+[[ $host =~ ^127\.[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}$ ]] || cli_error "--host must be a loopback address"
+# Quick: the Python agent's 7 s pauses, which the simulator cannot scale, set
+# the pace (its callgrind runs go beside its strace runs); the shell loop's
+# runs would add as much again.
+[ $quick -eq 0 ] || measure_args=(--reps 1 --long-cycles 100 --run-cycles 3 --pause-scale 0.3
+	--no-shell --mode-lanes "${measure_args[@]}")
+
+# What bench/setup.sh installs: missing, say so rather than run apt.
+missing=()
+for tool in valgrind strace perf gnuplot i2ctransfer mosquitto_pub mosquitto cmake cc; do
+	command -v "$tool" >/dev/null || missing+=("$tool")
+done
+/usr/bin/python3 -c 'import paho.mqtt.client, smbus2' 2>/dev/null || missing+=("python3-paho-mqtt/python3-smbus2")
+[ ${#missing[@]} -eq 0 ] || { echo "run.sh: missing ${missing[*]}: run bench/setup.sh first (as root)" >&2; exit 1; }
 
 export BENCH_HOST=$host
 started=$(date +%s)
-"$bench/setup.sh"
+mkdir -p "$work"
+[ -n "$results" ] || results=$(mktemp -d "$work/results.XXXXXX")
+mkdir -p "$results"
+results=$(cd "$results" && pwd)
 
 # The agent as the repository has it, built for the bench's broker address;
 # the simulator's library and the broker's plugin come with it.
@@ -55,14 +101,18 @@ agents=(--agent "agent=$work/build/telemetry-agent")
 # CA made for this run (it signs the bench broker's certificate) added to it.
 tls=$work/tls
 rm -rf "$tls"
-"$top/broker/tls-certs.sh" ca "$tls/ca"
-cat /etc/ssl/certs/ca-certificates.crt "$tls/ca/ca.crt" >"$tls/ca-bundle.crt"
-echo "building the agent with MQTT over TLS (release, broker $host:8883)"
-build "$top" "$work/build-tls" -DAGENT_TLS=ON -DAGENT_CA_FILE="$tls/ca-bundle.crt"
-agents+=(--agent "agent-tls=$work/build-tls/telemetry-agent")
+tls_args=()
+if [ $quick -eq 0 ]; then
+	"$top/broker/tls-certs.sh" ca "$tls/ca"
+	cat /etc/ssl/certs/ca-certificates.crt "$tls/ca/ca.crt" >"$tls/ca-bundle.crt"
+	echo "building the agent with MQTT over TLS (release, broker $host:8883)"
+	build "$top" "$work/build-tls" -DAGENT_TLS=ON -DAGENT_CA_FILE="$tls/ca-bundle.crt"
+	agents+=(--agent "agent-tls=$work/build-tls/telemetry-agent")
+	tls_args=(--tls-ca "$tls/ca")
+fi
 
 patch_file=$bench/agent-footprint.patch
-if [ -f "$patch_file" ]; then
+if [ -f "$patch_file" ] && [ $quick -eq 0 ]; then
 	if (cd "$top" && patch -p1 -R --dry-run -s -f <"$patch_file" >/dev/null 2>&1); then
 		echo "agent-footprint.patch is already applied to the sources: measuring them alone"
 	else
@@ -83,10 +133,8 @@ cc -O2 -Wall -Wextra -Werror -o "$work/spawn" "$bench/spawn.c"
 # The floor: the plain agent's Paho calls alone, with Debian's Paho like the agent.
 cc -O2 -Wall -Wextra -Wconversion -Wshadow -Wpedantic -Werror -DFLOOR_BROKER_HOST="\"$host\"" \
 	-o "$work/floor" "$bench/floor.c" -lpaho-mqtt3c
-mkdir -p "$results"
 /usr/bin/python3 "$bench/measure.py" "${agents[@]}" --floor "$work/floor" --spawn "$work/spawn" \
 	--preload "$work/build/sim/libboardsim.so" --plugin "$work/build/broker/token_auth.so" \
-	--tls-ca "$tls/ca" \
-	--work "$work" --out "$results/results.json" "${measure_args[@]}"
+	"${tls_args[@]}" --work "$work" --out "$results/results.json" "${measure_args[@]}"
 /usr/bin/python3 "$bench/report.py" "$results/results.json" "$results"
 echo "bench/run.sh: done in $(($(date +%s) - started)) s: $results/results.md, $results/chart.png"

@@ -11,6 +11,21 @@
 # CLIENT_ID (shell-agent).
 set -u
 
+usage="usage: bench/shell_agent.sh
+The telemetry loop in POSIX shell; its settings come from the environment:
+BROKER_HOST, BROKER_PORT, ACCESS_TOKEN, SERIAL_PORT, CLIENT_ID. Takes no arguments."
+case ${1-} in
+-h | --help)
+	printf '%s\n' "$usage"
+	exit 0
+	;;
+esac
+if [ $# -gt 0 ]; then
+	echo "shell_agent.sh: unexpected argument '$1'" >&2
+	printf '%s\n' "$usage" >&2
+	exit 2
+fi
+
 BROKER_HOST=${BROKER_HOST:-localhost}
 BROKER_PORT=${BROKER_PORT:-1884}
 ACCESS_TOKEN=${ACCESS_TOKEN:-Tz8LwQ3nVb6RkY1mHc5J}

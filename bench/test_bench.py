@@ -319,6 +319,15 @@ class Report(unittest.TestCase):
         md = self.markdown(busy)
         self.assertIn("**A quick run** (1 run of each kind, a long run of 30 cycles)", md)
         self.assertIn("**The machine was busy**", md)
+        # bench/run.sh --quick: all it shortens is named; the full run's settings are no quick run.
+        quick = self.results(reps=1, long_cycles=3, long_run_cycles=100, pause_scale=0.3,
+                             mode_lanes=True)
+        self.assertIn("**A quick run** (1 run of each kind, runs of 3 cycles, the agent builds' "
+                      "and the floor's pauses × 0.3 (the simulator's sleep scale), a long run of "
+                      "100 cycles)", self.markdown(quick))
+        full = self.results(pause_scale=None, mode_lanes=False)
+        self.assertNotIn("quick run", self.markdown(full))
+        self.assertIn("a run of 4 cycles and one of 1, divided by 3", self.markdown(full))
 
 
 class CheckRun(unittest.TestCase):

@@ -44,11 +44,18 @@ die() {
 	exit 1
 }
 
-usage() {
-	echo "usage: run-broker.sh start STATE_DIR [--host A] [--port P] [--observer-port P] [--plugin PATH]" >&2
-	echo "                     [--tokens FILE | --token T] [--ipv6-loopback]" >&2
-	echo "                     [--tls-port P [--tls-ca DIR] [--tls-name NAME] [--tls-expired]]" >&2
-	echo "       run-broker.sh stop STATE_DIR" >&2
+# This script is also copied alone (into the booted-system test's guest): it
+# shares no helper with the others.
+usage_text() {
+	echo "usage: run-broker.sh start STATE_DIR [--host A] [--port P] [--observer-port P] [--plugin PATH]"
+	echo "                     [--tokens FILE | --token T] [--ipv6-loopback]"
+	echo "                     [--tls-port P [--tls-ca DIR] [--tls-name NAME] [--tls-expired]]"
+	echo "       run-broker.sh stop STATE_DIR"
+	echo "Starts or stops the local device endpoint (mosquitto and its token plugin) in STATE_DIR."
+}
+usage() { # usage [MESSAGE]: refuses the command line
+	echo "run-broker.sh: ${1:-bad command line}" >&2
+	usage_text >&2
 	exit 2
 }
 
@@ -212,7 +219,8 @@ start() {
 	: >"$log"
 	# A session of its own: a Ctrl-C meant for the agent in the same terminal
 	# must not stop the broker first. (setsid execs mosquitto in place: $! is its PID.)
-	setsid mosquitto -c "$conf" </dev/null >>"$log" 2>&1 &
+	# Line-buffered: the log is read as it grows (scripts/run.sh, fleet.sh).
+	setsid stdbuf -oL -eL mosquitto -c "$conf" </dev/null >>"$log" 2>&1 &
 	pid=$!
 	echo "$pid" >"$pidfile"
 	wait_until_running "$pid"
@@ -236,7 +244,19 @@ stop() {
 	rm -f "$pidfile"
 }
 
-[ $# -ge 2 ] || usage
+for a in "$@"; do
+	case $a in -h | --help)
+		usage_text
+		exit 0
+		;;
+	esac
+done
+case ${1:-} in
+start | stop) ;;
+"") usage "no command: start or stop" ;;
+*) usage "unknown command '$1': start or stop" ;;
+esac
+[ $# -ge 2 ] || usage "no STATE_DIR"
 command=$1
 state_dir=$2
 shift 2
@@ -248,7 +268,7 @@ while [ $# -gt 0 ]; do
 		continue
 		;;
 	esac
-	[ $# -ge 2 ] || usage
+	[ $# -ge 2 ] || usage "$1 needs a value"
 	case $1 in
 	--host) host=$2 ;;
 	--port) port=$2 ;;
@@ -259,7 +279,7 @@ while [ $# -gt 0 ]; do
 	--tls-ca) tls_ca=$2 ;;
 	--tls-name) tls_name=$2 ;;
 	--tokens) registry=$2 ;;
-	*) usage ;;
+	*) usage "unknown option '$1'" ;;
 	esac
 	shift 2
 done
@@ -275,5 +295,4 @@ tokens=$state_dir/tokens
 case $command in
 start) start ;;
 stop) stop ;;
-*) usage ;;
 esac

@@ -26,9 +26,14 @@ die() {
 	exit 1
 }
 
-usage() {
-	echo "usage: tls-certs.sh ca DIR" >&2
-	echo "       tls-certs.sh server DIR CA_DIR NAME [expired|weak-key]" >&2
+usage_text() {
+	echo "usage: tls-certs.sh ca DIR"
+	echo "       tls-certs.sh server DIR CA_DIR NAME [expired|weak-key]"
+	echo "Makes a CA (DIR/ca.crt, ca.key) or a server certificate signed by it (DIR/server.crt, server.key)."
+}
+usage() { # usage [MESSAGE]: refuses the command line
+	echo "tls-certs.sh: ${1:-bad command line}" >&2
+	usage_text >&2
 	exit 2
 }
 
@@ -105,15 +110,25 @@ EOF
 	chmod 644 "$dir/server.crt" "$dir/server.key"
 }
 
-[ $# -ge 2 ] || usage
+for a in "$@"; do
+	case $a in -h | --help)
+		usage_text
+		exit 0
+		;;
+	esac
+done
+for a in "$@"; do
+	[[ $a != -* ]] || usage "unknown option '$a'"
+done
+[ $# -ge 2 ] || usage "missing arguments"
 case $1 in
 ca)
-	[ $# -eq 2 ] || usage
+	[ $# -eq 2 ] || usage "ca takes one folder"
 	make_ca "$2"
 	;;
 server)
-	[ $# -eq 4 ] || { [ $# -eq 5 ] && [[ $5 =~ ^(expired|weak-key)$ ]]; } || usage
+	[ $# -eq 4 ] || { [ $# -eq 5 ] && [[ $5 =~ ^(expired|weak-key)$ ]]; } || usage "server takes DIR CA_DIR NAME [expired|weak-key]"
 	make_server "$2" "$(cd "$3" && pwd)" "$4" "${5:-}"
 	;;
-*) usage ;;
+*) usage "unknown command '$1': ca or server" ;;
 esac

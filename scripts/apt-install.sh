@@ -5,11 +5,20 @@
 #   apt-install.sh [--recommends] PACKAGE...
 set -euo pipefail
 
+usage="usage: scripts/apt-install.sh [--recommends] PACKAGE...
+Installs those of the Debian packages that are missing (apt-get update, then
+apt-get install; as root or through sudo). --recommends: with their Recommends."
+. "$(dirname "$0")/cli.sh"
+cli_help "$@"
 recommends=--no-install-recommends
 if [ "${1:-}" = --recommends ]; then
 	recommends=--install-recommends
 	shift
 fi
+[ $# -gt 0 ] || cli_error "no package given"
+for p in "$@"; do
+	[[ $p != -* ]] || cli_error "unknown option '$p'"
+done
 
 need=()
 for p in "$@"; do

@@ -22,6 +22,21 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+usage="usage: scripts/build-armhf.sh [--tls] [-DNAME=VALUE...]
+Cross-builds the agent for the board (armhf): build-armhf/ (tested, its broker
+on this machine) and build-armhf-deb/ with the board's Debian package. The
+-D arguments go to the package's configure, e.g.
+  scripts/build-armhf.sh -DAGENT_BROKER_HOST=broker.example.org -DAGENT_ACCESS_TOKEN=... -DAGENT_CLIENT_ID=...
+It warns when the package keeps the demo access token or a loopback broker host.
+--tls: the same with MQTT over TLS, in build-armhf-tls/ and build-armhf-tls-deb/.
+Needs scripts/setup-armhf.sh first."
+. "$top/scripts/cli.sh"
+cli_help "$@"
+args=("$@")
+[ "${1:-}" != --tls ] || args=("${@:2}")
+for a in "${args[@]}"; do
+	[[ $a == -[DU]?* ]] || cli_error "unknown argument '$a' (--tls first, then CMake settings -DNAME=VALUE)"
+done
 build="$top/build-armhf"
 deb_build="$top/build-armhf-deb"
 toolchain="$top/cmake/armhf-toolchain.cmake"
@@ -98,7 +113,15 @@ done
 echo "ARM attributes (hard-float, VFPv4, NEON with FMA) checked: ${arm_files[*]#"$top/"} and $(ls "$objs" | wc -l) MRAA objects"
 
 rm -f "$build"/telemetry-agent_*.deb "$deb_build"/telemetry-agent_*.deb
-(cd "$deb_build" && cpack -G DEB >"$deb_build/cpack.log" 2>&1) ||
+# The package's own modes (folders 0755) whatever the caller's umask
+# (provision.sh's is 077: its build's files hold access tokens).
+(cd "$deb_build" && umask 022 && cpack -G DEB >"$deb_build/cpack.log" 2>&1) ||
 	{ cat "$deb_build/cpack.log" >&2; die "cpack failed"; }
 deb=$(ls "$deb_build"/telemetry-agent_*_armhf.deb)
-echo "package: $deb ($(stat -c %s "$deb") bytes), broker host $(sed -n 's/^AGENT_BROKER_HOST:STRING=//p' "$deb_build/CMakeCache.txt")"
+deb_host=$(sed -n 's/^AGENT_BROKER_HOST:STRING=//p' "$deb_build/CMakeCache.txt")
+echo "package: $deb ($(stat -c %s "$deb") bytes), broker host $deb_host"
+# A package for a board with the demo token, or a broker on the board itself,
+# is a test package: say so (scripts/provision.sh refuses them).
+warnings=$("$top/scripts/devices.py" test-settings --host "$deb_host" \
+	--token "$(sed -n 's/^AGENT_ACCESS_TOKEN:STRING=//p' "$deb_build/CMakeCache.txt")")
+[ -z "$warnings" ] || sed "s/^/build-armhf.sh: warning: the package's /" <<<"$warnings" >&2

@@ -11,8 +11,18 @@
 #                                package of the booted-system test (tests/system).
 set -euo pipefail
 
-target=${1:-native}
 top=$(cd "$(dirname "$0")/.." && pwd)
+usage="usage: scripts/build-mraa.sh [native|armhf|native-static]
+Builds MRAA 1.9.0 from its pinned source package into .deps/TARGET/mraa
+(default native); does nothing when that build is complete."
+. "$top/scripts/cli.sh"
+cli_help "$@"
+[ $# -le 1 ] || cli_error "one target at most"
+target=${1:-native}
+case $target in
+native | armhf | native-static) ;;
+*) cli_error "unknown target '$target' (native, native-static or armhf)" ;;
+esac
 
 MRAA_VERSION=1.9.0
 MRAA_SHA256=3c0dd7aee10cddccfbc40acfab232daf1bf027c3837aa1ebf2b52d621f22aa06
@@ -21,7 +31,18 @@ prefix="$top/.deps/$target/mraa"
 variant=""
 [ "$target" = native ] || variant="-static"
 stamp="$prefix/.installed-$MRAA_SHA256$variant"
-[ -f "$stamp" ] && exit 0
+pc="$prefix/lib/pkgconfig/mraa.pc"
+# mraa.pc names its folder relative to itself, so that a copy or a move of the
+# work tree builds against its own .deps; one an older build wrote with an
+# absolute path (the tree it was made in) is made so.
+relocatable_pc() {
+	sed -i 's|^prefix=.*|prefix=${pcfiledir}/../..|' "$pc"
+	grep -qx 'prefix=${pcfiledir}/../..' "$pc" && ! grep -q "$top" "$pc"
+}
+if [ -f "$stamp" ]; then
+	relocatable_pc
+	exit 0
+fi
 
 # Build outside our work tree: MRAA's build looks for a .git folder in every
 # parent directory and would describe our repository instead of itself.
@@ -56,10 +77,6 @@ armhf)
 	cmake_args+=(-DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake" -DBUILD_SHARED_LIBS=OFF)
 	export PKG_CONFIG_LIBDIR=/usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig
 	;;
-*)
-	echo "build-mraa.sh: unknown target '$target' (native, native-static or armhf)" >&2
-	exit 2
-	;;
 esac
 
 # gcc 12 defaults to -fno-common and a MRAA header defines globals. CFLAGS is
@@ -77,5 +94,6 @@ if [ -n "$variant" ]; then
 	grep -q '^Libs: .*-lmraa -ljson-c$' "$prefix/lib/pkgconfig/mraa.pc"
 	install -D -m 644 "$work/mraa/COPYING" "$prefix/share/doc/mraa/COPYING"
 fi
+relocatable_pc
 touch "$stamp"
 echo "MRAA $MRAA_VERSION installed in $prefix"

@@ -26,6 +26,12 @@
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+usage="usage: scripts/check-deploy.sh [--tls] [PACKAGE HOST CLIENT_ID TOKEN]
+Checks the board's package of build-armhf-deb/ (--tls: build-armhf-tls-deb/)
+and its unit, or PACKAGE made from it with these settings (a board's, from
+scripts/provision.sh). Ends with one line \"N passed, N failed\"."
+. "$top/scripts/cli.sh"
+cli_help "$@"
 build="$top/build-armhf"          # the tested build (simulator, mraa-probe)
 deb_build="$top/build-armhf-deb"  # the package's build
 tls=false
@@ -56,10 +62,8 @@ check() { # check DESCRIPTION COMMAND...
 	if "$@"; then pass "$what"; else fail "$what"; fi
 }
 
-if [ $# -ne 0 ] && [ $# -ne 4 ]; then
-	echo "usage: check-deploy.sh [--tls] [PACKAGE HOST CLIENT_ID TOKEN]" >&2
-	exit 2
-fi
+[ $# -eq 0 ] || [ $# -eq 4 ] || cli_error "$# arguments: none, or PACKAGE HOST CLIENT_ID TOKEN"
+[ $# -eq 0 ] || [[ $1 != -* ]] || cli_error "unknown option '$1'"
 shopt -s nullglob
 debs=("$deb_build"/telemetry-agent_*_armhf.deb)
 [ $# -eq 4 ] && debs=("$1")

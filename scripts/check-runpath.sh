@@ -9,6 +9,17 @@
 # "N binaries checked, N bad".
 set -euo pipefail
 
+usage="usage: scripts/check-runpath.sh DIR...
+Checks the RPATH/RUNPATH of every ELF binary under the folders DIR: only
+absolute or \$ORIGIN-relative entries pass. Ends with \"N binaries checked, N bad\"."
+. "$(dirname "$0")/cli.sh"
+cli_help "$@"
+[ $# -gt 0 ] || cli_error "no folder given"
+for d in "$@"; do
+	[[ $d != -* ]] || cli_error "unknown option '$d'"
+	[ -d "$d" ] || cli_error "no folder '$d'"
+done
+
 checked=0
 bad=0
 while IFS= read -r -d '' f; do

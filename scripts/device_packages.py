@@ -1,23 +1,31 @@
 #!/usr/bin/python3
 """One Debian package per device, made from the shared package.
 
-    device_packages.py SHARED.deb DEVICE_BUILD TESTED_AGENT OUT_DIR
+    device_packages.py SHARED.deb DEVICE_BUILD TESTED_AGENT OUT_DIR --version VERSION
 
 DEVICE_BUILD is the package's build folder configured with a device list
 (AGENT_DEVICES): DEVICE_BUILD/devices/devices.csv names every device and its
 settings, DEVICE_BUILD/devices/NAME/telemetry-agent is its agent. For each
-device, OUT_DIR/NAME.deb is SHARED.deb with that agent, stripped as CPack
-strips, in place of the shared one, and the md5sums line that goes with it.
+device, OUT_DIR/NAME_VERSION_ARCH.deb is SHARED.deb with that agent, stripped
+as CPack strips, in place of the shared one, the md5sums line that goes with
+it, VERSION as its version and a description that names the device.
 Everything else, Installed-Size included, stays: an agent with other
 settings has the same size (the settings have fixed sizes), which is checked,
 together with agent_binary.py's comparison with TESTED_AGENT (the same code
 but for the settings' bytes, and the device's own settings).
+
+OUT_DIR/manifest.csv then lists every device's package: name, client id,
+broker host and port, TLS or not, the package's file and its SHA-256 (never
+the token); the same, a line per device, goes to standard output. Every file
+written is readable by its owner alone.
 """
 
+import argparse
 import concurrent.futures
 import csv
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -26,6 +34,29 @@ import tempfile
 import agent_binary
 
 AGENT_PATH = "usr/bin/telemetry-agent"
+MANIFEST_COLUMNS = ("name", "client_id", "host", "port", "tls", "package", "sha256")
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def control(text, name, version):
+    """The control file with this version and a description naming the device."""
+    lines, out, in_description = text.splitlines(), [], False
+    for line in lines:
+        if in_description and not line.startswith(" "):
+            out += [" .", f" This package is for the device {name}: its broker host, MQTT client id and",
+                    " access token are compiled into the agent."]
+            in_description = False
+        if line.startswith("Version:"):
+            line = f"Version: {version}"
+        in_description = in_description or line.startswith("Description:")
+        out.append(line)
+    if in_description:
+        raise agent_binary.Mismatch("the shared package's description is its last field")
+    return "\n".join(out) + "\n"
 
 
 def md5(path):
@@ -33,15 +64,17 @@ def md5(path):
         return hashlib.md5(f.read()).hexdigest()
 
 
-def package(template, device, agent, tested, out_dir, work):
-    """Makes out_dir/NAME.deb."""
+def package(template, device, agent, tested, out_dir, work, version):
+    """Makes out_dir/NAME_VERSION_ARCH.deb; returns its manifest row."""
     name = device["name"]
     agent_binary.compare(tested, agent, {k: device[k] for k in ("host", "client_id", "token")})
+    packaged = agent_binary.code(agent)
     tree = os.path.join(work, name)
     shutil.copytree(template, tree, symlinks=True)
     target = os.path.join(tree, AGENT_PATH)
-    size = os.path.getsize(target)
+    size, mode = os.path.getsize(target), os.stat(target).st_mode
     subprocess.run([agent_binary.TOOLS + "strip", "-o", target, agent], check=True)
+    os.chmod(target, mode)  # the shared package's, whatever the umask
     if os.path.getsize(target) != size:
         raise agent_binary.Mismatch(f"{name}: the agent has {os.path.getsize(target)} bytes, the shared one {size}")
     sums = os.path.join(tree, "DEBIAN", "md5sums")
@@ -50,16 +83,31 @@ def package(template, device, agent, tested, out_dir, work):
     lines = [f"{md5(target)}  {AGENT_PATH}" if line.endswith("  " + AGENT_PATH) else line for line in lines]
     with open(sums, "w") as f:
         f.write("\n".join(lines) + "\n")
-    subprocess.run(["dpkg-deb", "--root-owner-group", "-Zxz", "--build", tree,
-                    os.path.join(out_dir, name + ".deb")], check=True, stdout=subprocess.DEVNULL)
+    control_file = os.path.join(tree, "DEBIAN", "control")
+    with open(control_file) as f:
+        text = f.read()
+    arch = re.search(r"^Architecture: (\S+)$", text, re.M).group(1)
+    with open(control_file, "w") as f:
+        f.write(control(text, name, version))
+    deb = os.path.join(out_dir, f"{name}_{version}_{arch}.deb")
+    subprocess.run(["dpkg-deb", "--root-owner-group", "-Zxz", "--build", tree, deb],
+                   check=True, stdout=subprocess.DEVNULL)
+    os.chmod(deb, 0o600)
     shutil.rmtree(tree)
+    scheme, host_port = packaged.uri.split("://", 1)
+    return {"name": name, "client_id": packaged.client_id, "host": packaged.host,
+            "port": host_port.rsplit(":", 1)[1], "tls": "yes" if scheme == "ssl" else "no",
+            "package": os.path.basename(deb), "sha256": sha256(deb)}
 
 
 def main():
-    if len(sys.argv) != 5:
-        print(__doc__.split("\n\n")[1], file=sys.stderr)
-        return 2
-    shared, build, tested, out_dir = sys.argv[1:]
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                     epilog=__doc__.split("\n\n", 2)[2])
+    for name in ("SHARED.deb", "DEVICE_BUILD", "TESTED_AGENT", "OUT_DIR"):
+        parser.add_argument(name)
+    parser.add_argument("--version", required=True, help="the packages' version")
+    args = parser.parse_args()
+    shared, build, tested, out_dir = (getattr(args, n) for n in ("SHARED.deb", "DEVICE_BUILD", "TESTED_AGENT", "OUT_DIR"))
     with open(os.path.join(build, "devices", "devices.csv"), newline="") as f:
         devices = list(csv.DictReader(f))
     with tempfile.TemporaryDirectory() as work:
@@ -69,16 +117,28 @@ def main():
         with concurrent.futures.ThreadPoolExecutor(os.cpu_count()) as pool:
             jobs = {d["name"]: pool.submit(package, template, d,
                                            os.path.join(build, "devices", d["name"], "telemetry-agent"),
-                                           tested, out_dir, work)
+                                           tested, out_dir, work, args.version)
                     for d in devices}
-            failed = 0
+            failed, rows = 0, []
             for name, job in jobs.items():
                 try:
-                    job.result()
+                    rows.append(job.result())
                 except (agent_binary.Mismatch, subprocess.CalledProcessError, OSError) as e:
                     print(f"{name}: {e}", file=sys.stderr)
                     failed += 1
-    return 1 if failed else 0
+    if failed:
+        return 1
+    manifest = os.path.join(out_dir, "manifest.csv")
+    with os.fdopen(os.open(manifest, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w", newline="") as f:
+        writer = csv.DictWriter(f, MANIFEST_COLUMNS, lineterminator="\n")
+        writer.writeheader()
+        writer.writerows(rows)
+    os.chmod(manifest, 0o600)
+    for row in rows:
+        print(f"{row['name']}: {row['package']}, client id {row['client_id']},"
+              f" broker {row['host']}:{row['port']} {'TLS' if row['tls'] == 'yes' else 'plain TCP'},"
+              f" sha256 {row['sha256']}")
+    return 0
 
 
 if __name__ == "__main__":

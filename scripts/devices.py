@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Device lists: one agent per device, each with its own identity.
 
-    devices.py resolve DEVICES.csv OUT_DIR [--default-host HOST]
+    devices.py resolve DEVICES.csv OUT_DIR [--default-host HOST] [--refuse-test-settings]
+    devices.py test-settings --host HOST --token TOKEN
     devices.py fleet N OUT.csv
 
 resolve checks DEVICES.csv and writes, in OUT_DIR:
@@ -16,9 +17,19 @@ DEVICES.csv: a header line naming the columns name and token and, if wanted,
 client_id and host, in any order; then one line per device. A device without
 a client id gets one derived from its name; one without a host gets HOST (an
 empty host in devices.cmake stands for the build's own). Refused, with one
-line "FILE:LINE: why" per fault and exit status 1, before anything is
-written: a missing or unknown column, a line with another number of fields,
-a bad or duplicate name, a missing or duplicate token, a duplicate client id.
+line "FILE:LINE: why" per fault, all of them, and exit status 1: a missing or
+unknown column, a line with another number of fields, a bad or duplicate name,
+a missing or duplicate token, a duplicate client id; with
+--refuse-test-settings (lists for real boards) also the demo access token the
+build defaults to and a loopback broker host (localhost, 127.0.0.0/8, ::1: the
+board itself). A refused list leaves devices.csv and tokens unwritten, but
+devices.cmake lists the devices whose lines could be read, so that
+check-devices.cmake reports their values' faults in the same run. The files
+are written readable by their owner alone: they hold the tokens.
+
+test-settings prints why a board's agent with this broker host and token is a
+test build (one line per reason: the demo token, a loopback host), nothing if
+it is not.
 
 fleet writes a device list of N simulated boards, board-001 to board-N, each
 with its own token, for scripts/fleet.sh and the tests.
@@ -27,6 +38,7 @@ with its own token, for scripts/fleet.sh and the tests.
 import argparse
 import csv
 import hashlib
+import ipaddress
 import os
 import re
 import sys
@@ -40,6 +52,36 @@ CLIENT_ID_MAX = 23
 # digits, then a hash of the whole name.
 HASHED_PREFIX = 15
 HASH_DIGITS = CLIENT_ID_MAX - HASHED_PREFIX
+TOP_CMAKE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "CMakeLists.txt")
+
+
+def demo_token():
+    """The access token a build has when given none (CMakeLists.txt)."""
+    with open(TOP_CMAKE) as f:
+        return re.search(r'set\(AGENT_ACCESS_TOKEN "([^"]*)" CACHE', f.read()).group(1)
+
+
+def is_loopback(host):
+    """Whether an agent that connects to host reaches the machine it runs on."""
+    name = host.strip("[]").rstrip(".").lower()
+    if name == "localhost" or name.endswith(".localhost"):
+        return True
+    try:
+        address = ipaddress.ip_address(name)
+    except ValueError:
+        return False
+    return address.is_loopback or address.is_unspecified
+
+
+def test_settings(host, token, host_note=""):
+    """Why an agent with these settings is a test build, not a board's."""
+    reasons = []
+    if token == demo_token():
+        reasons.append("token is the demo access token, the build's default: give the device its own")
+    if is_loopback(host):
+        reasons.append(f"host {host!r}{host_note} is a loopback address: the agent would look for"
+                       " the broker on the board itself")
+    return reasons
 
 
 class Refused(Exception):
@@ -67,8 +109,10 @@ def duplicates(path, values, what):
     return problems
 
 
-def read_rows(path):
-    """[(line, {column: value})] of a device list; raises Refused."""
+def read_rows(path, problems):
+    """[(line, {column: value})] of the lines of a device list that can be
+    read; appends to problems the faults of the others. Raises Refused when
+    there is nothing to read."""
     try:
         with open(path, encoding="utf-8-sig", newline="") as f:
             reader = csv.reader(f)
@@ -80,7 +124,6 @@ def read_rows(path):
         raise Refused([f"{path}: empty: a header line (name,token[,client_id][,host]) comes first"])
     header_line, header = records[0]
     at_header = f"{path}:{header_line}"
-    problems = []
     unknown = [c for c in header if c not in REQUIRED + OPTIONAL]
     if unknown:
         problems.append(f"{at_header}: unknown column {', '.join(map(repr, unknown))}"
@@ -101,18 +144,17 @@ def read_rows(path):
             problems.append(f"{path}:{line}: a field holds a control character or a line break")
         else:
             rows.append((line, dict(zip(header, values))))
-    if problems:
-        raise Refused(problems)
-    if not rows:
+    if not rows and not problems:
         raise Refused([f"{path}: no devices after the header line"])
     return rows
 
 
-def resolve(path, default_host):
-    """[(where, name, token, client_id, host)], each device's settings; raises
-    Refused. The values themselves are the build's to check (cmake)."""
-    rows = read_rows(path)
+def resolve(path, default_host, refuse_test_settings=False):
+    """([(where, name, token, client_id, host)], problems): each device's
+    settings, those of every line that could be read, and every fault found.
+    The values' syntax is the build's to check (cmake)."""
     problems = []
+    rows = read_rows(path, problems)
     for line, row in rows:
         if not NAME.fullmatch(row["name"]):
             problems.append(f"{path}:{line}: name {row['name']!r} is not a device name: 1 to 64 of"
@@ -121,8 +163,6 @@ def resolve(path, default_host):
             problems.append(f"{path}:{line}: no token")
     for column in ("name", "token"):
         problems += duplicates(path, [(line, row[column]) for line, row in rows], lambda _, c=column: c)
-    if problems:
-        raise Refused(problems)
 
     # Client ids: given, else the name's letters and digits, made unique with
     # a hash of the name where that is too long or taken by another device.
@@ -138,10 +178,20 @@ def resolve(path, default_host):
             ids[line] = hashed_client_id(row["name"]) if taken or len(candidate) > CLIENT_ID_MAX else candidate
     problems += duplicates(path, [(line, ids[line]) for line, _ in rows],
                            lambda value: f"client id {value!r}")
-    if problems:
-        raise Refused(problems)
-    return [(f"{path}:{line}", row["name"], row["token"], ids[line], row.get("host") or default_host)
-            for line, row in rows]
+    devices = [(f"{path}:{line}", row["name"], row["token"], ids[line], row.get("host") or default_host)
+               for line, row in rows]
+    if refuse_test_settings:
+        for (where, _, token, _, host), (_, row) in zip(devices, rows):
+            note = "" if row.get("host") else " (the default: the line names no host)"
+            problems += [f"{where}: {reason}" for reason in test_settings(host, token, note)]
+    problems.sort(key=line_of)
+    return devices, problems
+
+
+def line_of(problem):
+    """A fault's line number, for reporting them in order (0: the file's)."""
+    m = re.search(r":(\d+): ", problem)
+    return int(m.group(1)) if m else 0
 
 
 def cmake_string(value):
@@ -149,16 +199,25 @@ def cmake_string(value):
 
 
 def write(path, text):
-    with open(path + ".tmp", "w") as f:
+    """Writes path whole, readable by its owner alone (a token may be in it)."""
+    tmp = path + ".tmp"
+    if os.path.exists(tmp):
+        os.unlink(tmp)
+    with os.fdopen(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as f:
         f.write(text)
-    os.replace(path + ".tmp", path)
+    os.chmod(tmp, 0o600)
+    os.replace(tmp, path)
 
 
-def write_resolved(devices, out_dir):
-    os.makedirs(out_dir, exist_ok=True)
+def write_calls(devices, out_dir):
+    os.makedirs(out_dir, mode=0o700, exist_ok=True)
     calls = ["agent_device(" + " ".join(map(cmake_string, d)) + ")\n" for d in devices]
     write(os.path.join(out_dir, "devices.cmake"),
           "# Written by scripts/devices.py: one agent per device.\n" + "".join(calls))
+
+
+def write_resolved(devices, out_dir):
+    write_calls(devices, out_dir)
     rows = ["name,token,client_id,host\n"] + [",".join(d[1:]) + "\n" for d in devices]
     write(os.path.join(out_dir, "devices.csv"), "".join(rows))
     write(os.path.join(out_dir, "tokens"), "".join(d[2] + "\n" for d in devices))
@@ -181,6 +240,11 @@ def main():
     r.add_argument("devices")
     r.add_argument("out_dir")
     r.add_argument("--default-host", default="")
+    r.add_argument("--refuse-test-settings", action="store_true",
+                   help="refuse the demo token and loopback hosts (a list for real boards)")
+    t = sub.add_parser("test-settings")
+    t.add_argument("--host", required=True)
+    t.add_argument("--token", required=True)
     f = sub.add_parser("fleet")
     f.add_argument("count", type=int)
     f.add_argument("out")
@@ -190,10 +254,18 @@ def main():
             parser.error("a fleet has 1 to 9999 boards")
         write(args.out, fleet(args.count))
         return 0
+    if args.command == "test-settings":
+        for reason in test_settings(args.host, args.token):
+            print(reason)
+        return 0
     try:
-        devices = resolve(args.devices, args.default_host)
+        devices, problems = resolve(args.devices, args.default_host, args.refuse_test_settings)
     except Refused as e:
         print(e, file=sys.stderr)
+        return 1
+    if problems:
+        print("\n".join(problems), file=sys.stderr)
+        write_calls(devices, args.out_dir)
         return 1
     write_resolved(devices, args.out_dir)
     return 0

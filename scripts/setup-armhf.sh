@@ -5,6 +5,12 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+usage="usage: scripts/setup-armhf.sh
+Installs what the board's (armhf) build needs: the cross compiler, qemu-user,
+the armhf libraries (multiarch, apt as root or through sudo), and builds MRAA
+for armhf into .deps/armhf. Takes no arguments."
+. "$top/scripts/cli.sh"
+cli_no_args "$@"
 
 # Host tools, and the armhf libraries the agent links against (multiarch).
 apt_packages=(

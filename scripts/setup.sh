@@ -5,26 +5,12 @@
 # Idempotent, asks nothing; run it as root (or through sudo) on Debian 12.
 set -euo pipefail
 
-usage() {
-	cat <<-EOF
-		usage: scripts/setup.sh
-		  installs the Debian packages the builds and tests need and builds MRAA into .deps/native (as root)
-	EOF
-}
-case ${1:-} in
-"") ;;
--h | --help)
-	usage
-	exit 0
-	;;
-*)
-	echo "setup.sh: unknown option: $1" >&2
-	usage >&2
-	exit 2
-	;;
-esac
-
 top=$(cd "$(dirname "$0")/.." && pwd)
+usage="usage: scripts/setup.sh
+Installs the Debian packages the agent's build and tests need (apt, as root or
+through sudo) and builds MRAA into .deps/native. Takes no arguments."
+. "$top/scripts/cli.sh"
+cli_no_args "$@"
 
 apt_packages=(
 	build-essential cmake pkg-config clang-format

@@ -12,27 +12,13 @@
 # that two work trees can run their suites on one machine at the same time.
 set -euo pipefail
 
-usage() {
-	cat <<-EOF
-		usage: scripts/test.sh
-		  installs what is missing, builds everything and runs every test, the booted-system test last
-		  (as root; AGENT_TEST_NET=127.X.Y moves the test brokers to 127.X.Y.N)
-	EOF
-}
-case ${1:-} in
-"") ;;
--h | --help)
-	usage
-	exit 0
-	;;
-*)
-	echo "test.sh: unknown option: $1" >&2
-	usage >&2
-	exit 2
-	;;
-esac
-
 top=$(cd "$(dirname "$0")/.." && pwd)
+usage="usage: scripts/test.sh
+The test command: installs what is missing (apt, as root or through sudo),
+builds the agent for the PC and the board, and runs every test. Takes no
+arguments; AGENT_TEST_NET=127.X.Y moves the test brokers to 127.X.Y.*."
+. "$top/scripts/cli.sh"
+cli_no_args "$@"
 cd "$top"
 
 net=${AGENT_TEST_NET:-127.0.0}
@@ -43,6 +29,9 @@ release_host=localhost
 [ "$net" = 127.0.0 ] || release_host=$net.1
 
 scripts/setup.sh
+# Every script answers --help and nothing else (before anything else runs in
+# the tree: the check compares the tree before and after each script).
+/usr/bin/python3 tests/scripts/test_help.py | grep -v '^ok: '
 # The cross toolchain and MRAA for the board, before the guest's preparation,
 # which cross-builds the board's packages with them.
 scripts/setup-armhf.sh
@@ -86,6 +75,9 @@ scripts/check-deploy.sh
 scripts/check-deploy.sh --tls
 # Board packages for a device list, built on the same shared build.
 /usr/bin/python3 tests/deploy/test_provision.py
+# One device provisioned twice, its token changed: the booted-system test
+# installs both and sees the upgrade (tests/deploy/guest-upgrade.sh).
+tests/deploy/upgrade-packages.sh build-system/upgrade
 
 # Runs ctest in each given build folder at the same time; prints each log
 # whole, in order, and fails if any failed.

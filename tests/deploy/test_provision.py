@@ -6,9 +6,12 @@ again) and, for its tested agent's host, AGENT_TEST_NET as scripts/test.sh
 sets it.
 """
 
+import csv
+import hashlib
 import os
 import re
 import shutil
+import stat
 import subprocess
 import sys
 import tempfile
@@ -22,15 +25,42 @@ import agent_binary  # noqa: E402
 PROVISION = os.path.join(REPO, "scripts", "provision.sh")
 CHECK_DEPLOY = os.path.join(REPO, "scripts", "check-deploy.sh")
 TESTED_AGENT = os.path.join(REPO, "build-armhf", "telemetry-agent")
-DEB_CACHE = os.path.join(REPO, "build-armhf-deb", "CMakeCache.txt")
+DEB_BUILD = os.path.join(REPO, "build-armhf-deb")
+DEB_CACHE = os.path.join(DEB_BUILD, "CMakeCache.txt")
 CLIENT_ID = re.compile(r"[0-9A-Za-z]{1,23}")
+VERSION = re.compile(r"1\.0\.0\+p(\d{14})")
+ALLOW = "--allow-test-settings"
 
 
 def provision(csv_text, out, *args):
+    """Runs provision.sh with umask 022, as a shell's default would leave it."""
     csv_path = os.path.join(os.path.dirname(out), "devices.csv")
     with open(csv_path, "w") as f:
         f.write(csv_text)
-    return subprocess.run([PROVISION, *args, csv_path, out], capture_output=True, text=True, timeout=600)
+    return subprocess.run([PROVISION, *args, csv_path, out], capture_output=True, text=True, timeout=600,
+                          preexec_fn=lambda: os.umask(0o022))
+
+
+def private(path):
+    return stat.S_IMODE(os.stat(path).st_mode) & 0o077 == 0
+
+
+def exposed_secrets(tree, secrets):
+    """Files under tree that hold one of the secrets and that another user
+    could read: the file, or a folder on the way to it, is open to others."""
+    found = []
+    for root, _, files in os.walk(tree):
+        for name in files:
+            path = os.path.join(root, name)
+            with open(path, "rb") as f:
+                data = f.read()
+            if any(s in data for s in secrets):
+                folders = [root]
+                while folders[-1] != tree:
+                    folders.append(os.path.dirname(folders[-1]))
+                if not all(private(p) for p in [path] + folders):
+                    found.append(os.path.relpath(path, tree))
+    return found
 
 
 def packaged_agent(deb, work):
@@ -58,18 +88,46 @@ class Provision(unittest.TestCase):
                    ",x.y~z+w/v=u-t_s,greenhouse-north-wall-sensor-7,\n"
                    "[fd00::17],k" + "9" * 254 + ",gateway,\n"
                    ",q1w2e3,cellar,cellarUnit1\n")
-        done = provision(devices, self.out, "--host", "broker.example.org")
+        # board-01 has the demo token: a test system's list.
+        done = provision(devices, self.out, "--host", "broker.example.org", ALLOW)
         self.assertEqual(done.returncode, 0, done.stderr)
         names = ["board-01", "board_01", "greenhouse-north-wall-sensor-7", "gateway", "cellar"]
-        self.assertEqual(sorted(os.listdir(self.out)), sorted([n + ".deb" for n in names] + ["notes.txt"]))
+        version = re.search(r"packages of version (\S+) in", done.stdout).group(1)
+        self.assertRegex(version, VERSION)
+        debs = {n: f"{n}_{version}_armhf.deb" for n in names}
+        self.assertEqual(sorted(os.listdir(self.out)), sorted(list(debs.values()) + ["notes.txt", "manifest.csv"]))
         self.assertEqual([f for f in os.listdir(self.dir) if f.startswith(".provision")], [])
 
+        # The tokens are their owner's alone, whatever the umask: the
+        # packages, the manifest's folder and every file of the build.
+        self.assertEqual(stat.S_IMODE(os.stat(self.out).st_mode), 0o700)
+        for deb in list(debs.values()) + ["manifest.csv"]:
+            self.assertEqual(stat.S_IMODE(os.stat(os.path.join(self.out, deb)).st_mode), 0o600, deb)
+        secrets = [t.encode() for t in ("a1b2c3d4e5f6a7b8c9d0", "x.y~z+w/v=u-t_s", "k" + "9" * 254)]
+        self.assertEqual(exposed_secrets(DEB_BUILD, secrets), [])
+
         found = {}
+        with open(os.path.join(self.out, "manifest.csv"), newline="") as f:
+            manifest = {row["name"]: row for row in csv.DictReader(f)}
         for name in names:
-            agent, code = packaged_agent(os.path.join(self.out, name + ".deb"), self.dir)
+            deb = os.path.join(self.out, debs[name])
+            agent, code = packaged_agent(deb, self.dir)
             found[name] = (code.host, code.client_id, code.token)
             # The tested agent's code but for the settings.
             agent_binary.compare(TESTED_AGENT, agent, {})
+            fields = subprocess.run(["dpkg-deb", "-f", deb, "Package", "Version", "Description"], check=True,
+                                    capture_output=True, text=True).stdout
+            self.assertRegex(fields, rf"^Package: telemetry-agent\nVersion: {re.escape(version)}\n")
+            self.assertIn(f"for the device {name}:", fields)
+            with open(deb, "rb") as f:
+                digest = hashlib.sha256(f.read()).hexdigest()
+            self.assertEqual(manifest[name], {"name": name, "client_id": code.client_id, "host": code.host,
+                                              "port": "1884", "tls": "no", "package": debs[name],
+                                              "sha256": digest})
+            self.assertIn(f"{name}: {debs[name]}, client id {code.client_id}, broker {code.host}:1884 plain TCP,"
+                          f" sha256 {digest}\n", done.stdout)
+            with open(os.path.join(self.out, "manifest.csv")) as f:
+                self.assertNotIn(code.token, f.read() + done.stdout)
         self.assertEqual({n: found[n][0] for n in names},
                          {"board-01": "broker.example.org", "board_01": "broker-2.example.org",
                           "greenhouse-north-wall-sensor-7": "broker.example.org",
@@ -82,10 +140,35 @@ class Provision(unittest.TestCase):
 
         # One package through every check of the shared one (lintian, the unit, ...).
         host, client_id, token = found["board_01"]
-        done = subprocess.run([CHECK_DEPLOY, os.path.join(self.out, "board_01.deb"), host, client_id, token],
+        done = subprocess.run([CHECK_DEPLOY, os.path.join(self.out, debs["board_01"]), host, client_id, token],
                               capture_output=True, text=True, timeout=300)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         self.assertRegex(done.stdout, r"\n\d+ passed, 0 failed\n$")
+
+    def test_a_reprovisioned_package_upgrades_the_board(self):
+        # What the booted-system test installs in its guest, one after the
+        # other (tests/deploy/guest-upgrade.sh): the same device, a new token.
+        done = subprocess.run([os.path.join(HERE, "upgrade-packages.sh"), self.out], capture_output=True,
+                              text=True, timeout=600, preexec_fn=lambda: os.umask(0o022))
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        versions = []
+        for which in ("first", "second"):
+            with open(os.path.join(self.out, which + ".version")) as f:
+                versions.append(f.read().strip())
+            self.assertRegex(versions[-1], VERSION)
+            deb = os.path.join(self.out, which + ".deb")
+            self.assertTrue(private(deb), deb)
+            self.assertEqual(subprocess.run(["dpkg-deb", "-f", deb, "Version"], capture_output=True, text=True,
+                                            check=True).stdout.strip(), versions[-1])
+            _, code = packaged_agent(deb, self.dir)
+            self.assertEqual((code.host, code.client_id), ("127.0.0.1", "upgradeBoard"))
+            with open(os.path.join(self.out, "tokens")) as f:
+                self.assertEqual(code.token, f.read().split()[0 if which == "first" else 1])
+        # dpkg's own order: installing the second upgrades the first.
+        self.assertEqual(subprocess.run(["dpkg", "--compare-versions", versions[1], "gt", versions[0]]).returncode,
+                         0, versions)
+        self.assertEqual(subprocess.run(["dpkg", "--compare-versions", versions[0], "gt", "1.0.0"]).returncode,
+                         0, versions)
 
     def test_faulty_lists_are_refused_before_anything_is_built(self):
         header = "name,token,client_id,host\n"
@@ -105,6 +188,26 @@ class Provision(unittest.TestCase):
             (header + "b1,t1,,bad/host\n", [], r"devices.csv:2: host 'bad/host' is not a host name"),
             (header + "b1,t1,,\n", ["--host", "a b"], r"--host 'a b' is not a host name"),
             (header, [], r"devices.csv: no devices"),
+            # A test system's settings on a board: its broker is not there.
+            (header + "b1,Tz8LwQ3nVb6RkY1mHc5J,,b.example\n", [], r"devices.csv:2: token is the demo access token"),
+            (header + "b1,t1,,b.example\nb2,t2,,LocalHost\n", [], r"devices.csv:3: host 'LocalHost' is a loopback"),
+            (header + "b1,t1,,127.1.2.3\n", [], r"devices.csv:2: host '127.1.2.3' is a loopback"),
+            (header + "b1,t1,,[::1]\n", ["--host", "b.example"], r"devices.csv:2: host '\[::1\]' is a loopback"),
+            (header + "b1,t1,,\n", [], r"devices.csv:2: host 'localhost' \(the default: the line names no host\)"),
+            # Every fault of a list in one run, each with its line, and what a
+            # refused value may hold.
+            (header + "b1,t1\n"
+             "b2,t2,a-b,\n"
+             "b3,to ken,,\n"
+             "b2,t4,,bad/host\n"
+             "b5,Tz8LwQ3nVb6RkY1mHc5J,,127.9.9.9\n", ["--host", "b.example"],
+             r"(?s)devices.csv:2: 2 fields where the header has 4\n"
+             r".*devices.csv:5: duplicate name \(also on line 3\)\n"
+             r".*devices.csv:6: token is the demo access token.*\n"
+             r".*devices.csv:6: host '127.9.9.9' is a loopback.*\n"
+             r".*devices.csv:3: client_id 'a-b' is not an MQTT client identifier: 1 to 23 of 0-9, a-z, A-Z\n"
+             r".*devices.csv:4: token 'to ken' holds characters a token does not have: A-Z a-z 0-9 \. _ ~ \+ / = -\n"
+             r".*devices.csv:5: host 'bad/host' is not a host name or address: A-Z a-z 0-9 \. -"),
         ]
         before = os.stat(DEB_CACHE).st_mtime_ns
         for text, args, message in cases:

@@ -213,6 +213,7 @@ install_test_files() {
 		"$work/token_auth.so"
 		"$work/armhf-deb/sim/libboardsim.so"
 		"$here/guest-test.sh"
+		"$top/tests/deploy/guest-upgrade.sh"
 	)
 	rm -rf "$t"
 	mkdir -p "$t/broker" "$t/tls"
@@ -360,6 +361,10 @@ run() {
 	for n in $(seq "$first" "$last"); do rm -f "$work/console-$n.log" "$work/uart0-$n.bin" "$work/results-$n"; done
 	rm -f "$work/results-uart"
 	if [ "$first" -eq 1 ]; then
+		# The re-provisioned device's two packages (scripts/test.sh makes them
+		# after the board's builds: tests/deploy/upgrade-packages.sh).
+		rm -rf "$root/opt/system-test/upgrade"
+		[ ! -d "$work/upgrade" ] || cp -r "$work/upgrade" "$root/opt/system-test/upgrade"
 		t=$(now)
 		mkfs.ext4 -q -F -d "$root" -L root "$work/disk.img" 2G
 		log "disk image: $(($(now) - t)) s"

@@ -282,6 +282,9 @@ check_no_sigsys() {
 	! journalctl -b -u "$unit" --no-pager -o cat | grep -qE 'status=(159|31/SYS)'
 }
 
+# check_upgrade DIR: a re-provisioned package upgrades the board (boot 3).
+. "$T/guest-upgrade.sh"
+
 published_count() { journal | grep -c '^Published MQTT data'; }
 # The broker stops while the agent runs: its next publication fails; once the
 # broker is back the same process publishes again.
@@ -388,6 +391,12 @@ boot_3() {
 	check "the journal holds the agent's line as it happens" check_journal_live "$payload_b"
 	check "systemctl stop: the notice, exit 0, inactive, not failed" check_stop
 	check "the whole filter never killed the agent (failed starts, start, cycles, stop)" check_no_sigsys
+	if [ -d "$T/upgrade" ]; then
+		check_upgrade "$T/upgrade"
+		check "systemctl stop after the upgrade: the notice, exit 0, inactive, not failed" check_stop
+	else
+		fail "no re-provisioned packages in $T/upgrade (tests/deploy/upgrade-packages.sh build-system/upgrade)"
+	fi
 	rm -r "/etc/systemd/system/$unit.d"
 	check "apt purge" sh -c "apt-get purge -y -q telemetry-agent >$S/apt.log 2>&1 || { cat $S/apt.log; false; }"
 	check "purge leaves no file of the package, and no user or group of its own" check_purged
