@@ -179,10 +179,14 @@ int main()
             if (termination_requested)
                 break;
             format_payload(payload, sizeof payload, humidity, temperature);
-            publishToMQTT(TELEMETRY_TOPIC, payload);
+            const int published = publishToMQTT(TELEMETRY_TOPIC, payload);
             if (termination_requested)
                 break;
-            printf("Data published to MQTT - Topic: %s, Payload: %s\r\n", TELEMETRY_TOPIC, payload);
+            // The progress line claims a delivery: only the broker's
+            // acknowledgement makes one.
+            if (published == MQTTCLIENT_SUCCESS)
+                printf("Data published to MQTT - Topic: %s, Payload: %s\r\n", TELEMETRY_TOPIC,
+                       payload);
         } else {
             // Publishing nothing beats publishing a reading the sensor never made.
             fputs(SENSOR_FAILURE_LINE, stderr);

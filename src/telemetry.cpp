@@ -148,7 +148,7 @@ int setup_mqtt_session()
     return connect_session();
 }
 
-void publishToMQTT(const char *topic, const char *payload)
+int publishToMQTT(const char *topic, const char *payload)
 {
     // A session dropped in an earlier cycle is opened again; never connect
     // while connected, which would leak a socket. The handler may end the
@@ -157,7 +157,7 @@ void publishToMQTT(const char *topic, const char *payload)
         fflush(stdout);
         connect_session();
         if (termination_requested)
-            return;
+            return MQTTCLIENT_FAILURE;
     }
 
     MQTTClient_message message = MQTTClient_message_initializer;
@@ -175,17 +175,18 @@ void publishToMQTT(const char *topic, const char *payload)
         rc = wait_for_delivery(token, MQTT_SECOND_WAIT_MS);
     }
     if (termination_requested)
-        return;
+        return MQTTCLIENT_FAILURE; // no outcome line: nothing to claim
 
     if (rc == MQTTCLIENT_SUCCESS) {
         printf("Published MQTT data - Topic: %s, Payload: %s\r\n", topic, payload);
-        return;
+        return rc;
     }
     fprintf(stderr, "Failed to publish file data. Return code: %d\n", rc);
     // A message left in flight would block the next publish for ever: drop
     // the session, and the next cycle opens a fresh one.
     if (MQTTClient_isConnected(client))
         MQTTClient_disconnect(client, 0);
+    return rc;
 }
 
 void keep_session_alive()

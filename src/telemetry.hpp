@@ -21,7 +21,9 @@ int setup_mqtt_session();
 
 // Publishes payload on topic with QoS 1 and waits for the acknowledgement,
 // then prints the outcome line. Opens the session again first if it was lost.
-void publishToMQTT(const char *topic, const char *payload);
+// Returns the outcome: MQTTCLIENT_SUCCESS once the broker has acknowledged
+// the delivery, else the failure's code (also when interrupted, without a line).
+int publishToMQTT(const char *topic, const char *payload);
 
 // Lets the session answer the broker in a cycle that publishes nothing, so
 // that its keep-alive does not lapse while the sensor fails.

@@ -167,6 +167,16 @@ class Agent:
         os.killpg(self.pid, sig)
         return time.monotonic()
 
+    def wait_until_stopped(self, timeout=5.0):
+        """Waits until the agent is stopped (SIGSTOP): its state T in /proc."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with open(f"/proc/{self.pid}/stat") as f:
+                if f.read().rsplit(")", 1)[1].split()[0] in ("T", "t"):
+                    return
+            time.sleep(0.001)
+        raise AssertionError("the agent did not stop")
+
     def wait(self, timeout):
         """The exit status as board-sim passes it on (-N: killed by signal N)."""
         return self.proc.wait(timeout)
