@@ -86,7 +86,7 @@ contents_ok() {
 		./usr/bin/telemetry-agent ./usr/lib/modules-load.d/telemetry-agent.conf \
 		./usr/lib/sysusers.d/telemetry-agent.conf \
 		./usr/share/doc/telemetry-agent/README.md ./usr/share/doc/telemetry-agent/changelog.gz \
-		./usr/share/doc/telemetry-agent/copyright ./usr/share/man/man1/telemetry-agent.1.gz)
+		./usr/share/doc/telemetry-agent/copyright ./usr/share/man/man8/telemetry-agent.8.gz)
 	got=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
 	[ "$got" = "$want" ] || { diff <(echo "$want") <(echo "$got"); return 1; }
 	dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ && $2 != "root/root" {bad=1} END {exit bad}'
@@ -340,7 +340,10 @@ exit255_ok() {
 	rc=$?
 	err=$(cat "$work/err")
 	echo "  exit status $rc, stderr: $(printf '%q' "$err")"
-	[ $rc -eq 255 ] && [ "$err" = "Failed to connect to MQTT server" ] && [ ! -s "$work/out" ]
+	# The failure line, then its reason.
+	[ $rc -eq 255 ] && [ "$(head -n 1 <<<"$err")" = "Failed to connect to MQTT server" ] &&
+		[ "$(wc -l <<<"$err")" -eq 2 ] && grep -q '^Reason: ' <<<"$(tail -n 1 <<<"$err")" &&
+		[ ! -s "$work/out" ]
 }
 check "ExecStart passes the agent's exit 255 and message on (broker unreachable)" exit255_ok
 

@@ -3,6 +3,7 @@
 
 #include <MQTTClient.h>
 #include <csignal>
+#include <cstddef>
 
 // The client handle: created by setup_mqtt_session, destroyed at shutdown.
 extern MQTTClient client;
@@ -24,6 +25,13 @@ int setup_mqtt_session();
 // Returns the outcome: MQTTCLIENT_SUCCESS once the broker has acknowledged
 // the delivery, else the failure's code (also when interrupted, without a line).
 int publishToMQTT(const char *topic, const char *payload);
+
+// Why the last failed connect or publication failed, in words a user can
+// act on: one line without its line end, naming the broker.
+constexpr size_t SESSION_REASON_BYTES = 320;
+const char *session_failure_reason();
+// The broker: host:port.
+const char *session_peer();
 
 // Lets the session answer the broker in a cycle that publishes nothing, so
 // that its keep-alive does not lapse while the sensor fails.
