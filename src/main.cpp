@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <mraa/uart.h>
 #include <poll.h>
@@ -19,6 +20,7 @@
 
 #include "payload.hpp"
 #include "sensor.hpp"
+#include "service.hpp"
 #include "telemetry.hpp"
 
 namespace
@@ -240,12 +242,15 @@ namespace
 // work again.
 struct Outage {
     char reason[std::max(SESSION_REASON_BYTES, SENSOR_REASON_BYTES)]; // empty: none
+    time_t since; // the first failure's time, for the service's status
 };
 
 void report_failure(Outage *outage, const char *reason)
 {
     if (strcmp(outage->reason, reason) == 0)
         return;
+    if (!outage->reason[0])
+        outage->since = time(nullptr);
     snprintf(outage->reason, sizeof outage->reason, "%s", reason);
     print_note(LOG_WARNING, "Reason: %s\n", reason);
 }
@@ -262,6 +267,26 @@ void report_recovery(Outage *outage, const char *format, ...)
     vsnprintf(line, sizeof line, format, args);
     va_end(args);
     print_note(LOG_NOTICE, "Recovered: %s\n", line);
+}
+
+// The service's status after a cycle, with the watchdog's keep-alive: one
+// notification. failing: the outage the cycle ended in, if any.
+void notify_cycle(const Outage *failing, const char *what_fails, const char *payload)
+{
+    if (!service_notifying())
+        return;
+    char message[64 + sizeof failing->reason + PAYLOAD_BUFFER_SIZE];
+    const time_t now = time(nullptr);
+    if (failing) {
+        snprintf(message, sizeof message, "WATCHDOG=1\nSTATUS=%s for %lld s: %s", what_fails,
+                 static_cast<long long>(now - failing->since), failing->reason);
+    } else {
+        tm utc = {};
+        gmtime_r(&now, &utc);
+        snprintf(message, sizeof message, "WATCHDOG=1\nSTATUS=Delivered at %02d:%02d:%02d UTC: %s",
+                 utc.tm_hour, utc.tm_min, utc.tm_sec, payload);
+    }
+    service_notify(message);
 }
 
 void setup_serial_port()
@@ -283,6 +308,7 @@ int main()
     Outage sensor = {};
 
     setup_console();
+    service_open();
     signal(SIGINT, handle_termination);
 
     const int rc = setup_mqtt_session();
@@ -295,8 +321,15 @@ int main()
     }
     setup_sensor();
     setup_serial_port();
+    if (service_notifying()) {
+        char ready[64 + SESSION_REASON_BYTES];
+        snprintf(ready, sizeof ready, "READY=1\nSTATUS=Connected to the broker at %s",
+                 session_peer());
+        service_notify(ready);
+    }
 
     while (!termination_requested) {
+        const Outage *failing = nullptr;
         if (read_sensor_values(&temperature, &humidity)) {
             // Interrupted during the sensor's conversion: stop, do not publish
             // a message nothing would wait for.
@@ -315,14 +348,18 @@ int main()
                                 session_peer());
             } else {
                 report_failure(&link, session_failure_reason());
+                failing = &link;
             }
             report_recovery(&sensor, "the sensor at 0x%02x answers again", SENSOR_I2C_ADDRESS);
         } else {
             // Publishing nothing beats publishing a reading the sensor never made.
             fputs(SENSOR_FAILURE_LINE, stderr);
             report_failure(&sensor, sensor_failure_reason());
+            failing = &sensor;
             keep_session_alive();
         }
+        notify_cycle(failing, failing == &link ? "Publications failing" : "No sensor reading",
+                     payload);
         if (!termination_requested)
             sleep(PUBLISH_INTERVAL_S);
     }
