@@ -90,9 +90,10 @@ void set_reason(const char *format, ...)
 // The host and the port of scheme://host:port (host may be [IPv6]).
 void split_server_uri()
 {
-    const char *host = strstr(MQTT_SERVER_URI, "://");
-    host = host ? host + 3 : MQTT_SERVER_URI;
-    const char *colon = strrchr(host, ':');
+    const char *scheme_end = strstr(MQTT_SERVER_URI, "://");
+    const char *peer = scheme_end ? scheme_end + 3 : MQTT_SERVER_URI;
+    const char *colon = strrchr(peer, ':');
+    const char *host = peer;
     size_t host_len = colon ? static_cast<size_t>(colon - host) : strlen(host);
     broker_port = colon ? colon + 1 : "";
     if (host_len >= 2 && host[0] == '[' && host[host_len - 1] == ']') {
@@ -100,8 +101,7 @@ void split_server_uri()
         host_len -= 2;
     }
     snprintf(broker_host, sizeof broker_host, "%.*s", static_cast<int>(host_len), host);
-    snprintf(broker_peer, sizeof broker_peer, "%s",
-             colon ? strstr(MQTT_SERVER_URI, "://") + 3 : host);
+    snprintf(broker_peer, sizeof broker_peer, "%s", peer);
 }
 
 // errno of a TCP connect to the first of the host's addresses that answers

@@ -133,6 +133,7 @@ class SyscallFilter(AgentTestCase):
         self.start_broker()
         agent, trace = self.start_traced([FRAME_A, FRAME_B], env={"NOTIFY_SOCKET": path})
         self.wait_for_messages(2, 10)
+        time.sleep(ACK_SETTLE_S)
         # The broker lost: the publication fails and the next cycle's connect.
         self.stop_broker()
         self.wait_for_count(agent.stderr, b"Failed to publish", 2, 20)

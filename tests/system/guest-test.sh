@@ -5,10 +5,12 @@
 # or "system-test: FAILED: ..." per check on the console, then reboots (the
 # host starts the next boot) or, after the last, powers off.
 #   boot 1: installs the package with apt while the broker runs; the user,
-#           the sandbox, the journal, the orderly stop. Enables the broker.
+#           the sandbox, the journal, readiness and status, the watchdog, the
+#           orderly stop. Enables the broker.
 #   boot 2: broker up at boot: the service starts at boot and publishes.
 #   boot 3: broker down at boot: exit 255, a restart every 10 s, publishing
-#           once the broker is started; then purge.
+#           once the broker is started; the broker away and back (status,
+#           priorities in the journal); then purge.
 # The simulator's preload library stands in for the sensor through a drop-in
 # that only adds its environment; its bus descriptor is the real /dev/i2c-0
 # of the kernel's i2c-stub, so that the node's group and the unit's device
@@ -193,6 +195,60 @@ check_purged() {
 		! dpkg-query -W -f='${Status}' telemetry-agent 2>/dev/null | grep -q installed
 }
 
+# ---- the service's health: readiness, status, watchdog, priorities ----
+# The status line of systemctl status matches the extended regular expression $1.
+status_matches() { systemctl status --no-pager "$unit" | grep -qE "^ *Status: \"$1"; }
+
+# Type=notify: systemd counted the service as started only at the agent's
+# READY=1, after its set-up and before its first publication.
+check_ready() {
+	local started first
+	started=$(journal | grep -n '^Started ' | head -n 1 | cut -d: -f1)
+	first=$(journal | grep -n '^Published MQTT data' | head -n 1 | cut -d: -f1)
+	echo "  $(prop ActiveState), line $started: Started, line $first: first publication;" \
+		"status: $(prop StatusText)"
+	[ "$(prop ActiveState)" = active ] && [ -n "$started" ] && [ -n "$first" ] &&
+		[ "$started" -lt "$first" ]
+}
+
+# The agent's own lines (its standard output and error, not systemd's lines
+# about the unit) of priority $1 or more urgent: journalctl -p.
+agent_journal() { journalctl -b _SYSTEMD_UNIT="$unit" _TRANSPORT=stdout -p "$1" --no-pager -o cat; }
+
+# journalctl -p warning shows the failures and their reasons and nothing else;
+# -p err the failures alone; the end of an outage is a notice, progress info.
+check_priorities() {
+	local warning err
+	warning=$(agent_journal warning)
+	err=$(agent_journal err)
+	echo "$warning" | sort | uniq -c | sed 's/^/  -p warning: /'
+	echo "$warning" | grep -qxF 'Failed to connect to MQTT server' &&
+		echo "$warning" | grep -q '^Failed to publish file data. Return code: ' &&
+		echo "$warning" | grep -q '^Reason: ' &&
+		! echo "$warning" | grep -qvE '^(Failed |Reason: )' &&
+		! echo "$err" | grep -qv '^Failed ' &&
+		[ "$(echo "$err" | grep -c .)" -eq "$(echo "$warning" | grep -c '^Failed ')" ] &&
+		agent_journal notice | grep -q '^Recovered: ' &&
+		! agent_journal notice | grep -q 'Published MQTT data' &&
+		agent_journal info | grep -q '^Published MQTT data'
+}
+
+# An agent that hangs (SIGSTOP) stops pinging: the watchdog kills the unit
+# and Restart= starts it again, and the new agent publishes.
+check_watchdog() {
+	local pid restarts since took
+	pid=$(agent_pid)
+	restarts=$(prop NRestarts)
+	[ -n "$pid" ] || return 1
+	kill -STOP "$pid"
+	since=$(date +%s)
+	wait_for 150 sh -c "[ \$(systemctl show -P NRestarts $unit) -gt $restarts ]" || return 1
+	took=$(($(date +%s) - since))
+	echo "  restarted $took s after SIGSTOP: $(journal | grep -m 1 'Watchdog timeout')"
+	journal | grep -q 'Watchdog timeout' &&
+		wait_for 30 status_matches "Delivered at " && [ "$(agent_pid)" != "$pid" ]
+}
+
 # ---- the boots ----
 boot_1() {
 	check "no telemetry-agent user before the package" sh -c "! getent passwd $user >/dev/null"
@@ -213,6 +269,12 @@ boot_1() {
 	check "MRAA's syslog messages reach the journal (a local socket)" \
 		sh -c "journalctl -b -t libmraa --no-pager -o cat | grep -q \"initialised by user '$user'\""
 	check "the next cycle publishes the next reading 7 s later" check_period
+	check "ready at start: started at the agent's READY=1, before its first publication" check_ready
+	check "systemctl status shows the last delivered reading" \
+		status_matches "Delivered at [0-9:]{8} UTC: \\{\"Humidity\": "
+	check "journalctl -p warning: nothing of the agent while it publishes" \
+		sh -c "[ -z \"\$(journalctl -b _SYSTEMD_UNIT=$unit _TRANSPORT=stdout -p warning -o cat)\" ]"
+	check "an agent stopped with SIGSTOP is killed by the watchdog and restarted" check_watchdog
 	check "systemctl stop: the notice, exit 0, inactive, not failed" check_stop
 	check "the broker got each acknowledged reading once, nothing after the stop" check_once
 	# The broker comes up at every later boot, before the agent.
@@ -240,6 +302,14 @@ boot_3() {
 	check "publishing once the broker is there (acknowledged: the agent's line in the journal)" \
 		wait_for $((restart_s + 20)) journal_has "$(published_line "$payload_a")"
 	check "the journal holds the agent's line as it happens" check_journal_live "$payload_b"
+	"$T/broker/run-broker.sh" stop "$S/broker"
+	check "broker away: systemctl status says how long and why publications fail" \
+		wait_for 30 status_matches "Publications failing for [0-9]+ s: "
+	start_broker
+	check "broker back: systemctl status shows the delivered reading again" \
+		wait_for 30 status_matches "Delivered at "
+	check "journalctl -p warning: exactly the failures and their reasons (err, warning)" \
+		check_priorities
 	check "systemctl stop: the notice, exit 0, inactive, not failed" check_stop
 	rm -r "/etc/systemd/system/$unit.d"
 	check "apt purge" sh -c "apt-get purge -y -q telemetry-agent >$S/apt.log 2>&1 || { cat $S/apt.log; false; }"
