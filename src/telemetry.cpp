@@ -74,9 +74,9 @@ void setup_tls()
 // Why the last connect or publication failed, for the user.
 char failure_reason[SESSION_REASON_BYTES];
 // The broker as the user knows it: host:port of the URI, and its parts.
-char broker_host[DEVICE_HOST_MAX + 1];
+char broker_host[sizeof device_settings.server_uri];
 const char *broker_port = "";
-char broker_peer[DEVICE_HOST_MAX + sizeof "[]:65535"];
+char broker_peer[sizeof device_settings.server_uri];
 
 void set_reason(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void set_reason(const char *format, ...)
