@@ -196,8 +196,14 @@ check_purged() {
 }
 
 # ---- the service's health: readiness, status, watchdog, priorities ----
-# The status line of systemctl status matches the extended regular expression $1.
-status_matches() { systemctl status --no-pager "$unit" | grep -qE "^ *Status: \"$1"; }
+# The status line of systemctl status matches the extended regular expression
+# $1 (from its start); then it is shown.
+status_matches() {
+	local status
+	status=$(systemctl status --no-pager "$unit" | sed -n 's/^ *Status: "\(.*\)"$/\1/p')
+	echo "$status" | grep -qE "^$1" || return 1
+	echo "  Status: \"$status\""
+}
 
 # Type=notify: systemd counted the service as started only at the agent's
 # READY=1, after its set-up and before its first publication.
