@@ -72,12 +72,13 @@ install(FILES "${_deploy_dir}/telemetry-agent.rules" DESTINATION /lib/udev/rules
 install(FILES "${_deploy_dir}/telemetry-agent.modules" DESTINATION lib/modules-load.d
         RENAME ${_pkg}.conf PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 execute_process(
-  COMMAND gzip -9nc "${_deploy_dir}/telemetry-agent.1"
-  OUTPUT_FILE "${_gen_dir}/telemetry-agent.1.gz" RESULT_VARIABLE _gzip_rc)
+  COMMAND gzip -9nc "${_deploy_dir}/telemetry-agent.8"
+  OUTPUT_FILE "${_gen_dir}/telemetry-agent.8.gz" RESULT_VARIABLE _gzip_rc)
 if(NOT _gzip_rc EQUAL 0)
   message(FATAL_ERROR "deploy: gzip of the manual page failed")
 endif()
-install(FILES "${_gen_dir}/telemetry-agent.1.gz" DESTINATION share/man/man1
+# Section 8: a system daemon.
+install(FILES "${_gen_dir}/telemetry-agent.8.gz" DESTINATION share/man/man8
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(FILES "${_gen_dir}/copyright" "${_gen_dir}/changelog.gz" "${_deploy_dir}/README.md"
         DESTINATION ${_doc_dir}

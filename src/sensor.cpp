@@ -1,12 +1,56 @@
 #include "sensor.hpp"
 
+#include <cstdio>
+#include <mraa/common.h>
 #include <unistd.h>
 
 mraa_i2c_context i2c = nullptr;
 
+namespace
+{
+
+char failure_reason[SENSOR_REASON_BYTES];
+
+// Why the bus did not open, found out once at start-up. MRAA knows no
+// Cortex-A5 board by itself: only a platform file gives it bus 0.
+void explain_closed_bus()
+{
+    if (mraa_get_i2c_bus_count() <= 0)
+        snprintf(failure_reason, sizeof failure_reason,
+                 "I2C bus %d is not open: MRAA (platform \"%s\") knows no I2C bus; it needs "
+                 "the board's platform file, named by MRAA_JSON_PLATFORM",
+                 SENSOR_I2C_BUS, mraa_get_platform_name() ? mraa_get_platform_name() : "none");
+    else
+        snprintf(failure_reason, sizeof failure_reason,
+                 "I2C bus %d is not open: /dev/i2c-%d did not open (does it exist, may the "
+                 "agent's user open it?)",
+                 SENSOR_I2C_BUS, mraa_get_i2c_bus_id(SENSOR_I2C_BUS));
+}
+
+// Why a measurement on the open bus failed: the trigger's result, and how
+// many bytes the read gave (negative: none, the transfer failed).
+void explain_failed_measurement(bool triggered, int got)
+{
+    if (got < 0)
+        snprintf(failure_reason, sizeof failure_reason,
+                 "no answer from the sensor at 0x%02x on I2C bus %d (check its wiring and power)",
+                 SENSOR_I2C_ADDRESS, SENSOR_I2C_BUS);
+    else if (got != SENSOR_FRAME_BYTES)
+        snprintf(failure_reason, sizeof failure_reason,
+                 "short read: the sensor at 0x%02x gave %d of its %d bytes", SENSOR_I2C_ADDRESS,
+                 got, SENSOR_FRAME_BYTES);
+    else if (!triggered)
+        snprintf(failure_reason, sizeof failure_reason,
+                 "the sensor at 0x%02x did not take the measurement command", SENSOR_I2C_ADDRESS);
+}
+
+} // namespace
+
 void setup_sensor()
 {
     i2c = mraa_i2c_init(SENSOR_I2C_BUS);
+    if (!i2c)
+        explain_closed_bus();
     mraa_i2c_frequency(i2c, MRAA_I2C_STD);
     mraa_i2c_address(i2c, SENSOR_I2C_ADDRESS);
     mraa_i2c_write_byte(i2c, SENSOR_CMD_INIT);
@@ -31,12 +75,23 @@ bool read_sensor_values(float *temperature, float *humidity)
 {
     uint8_t frame[SENSOR_FRAME_BYTES] = {};
 
-    mraa_i2c_write_byte(i2c, SENSOR_CMD_MEASURE);
+    // A trigger the sensor did not take leaves the frame of the measurement
+    // before: that reading is not this cycle's.
+    const bool triggered = mraa_i2c_write_byte(i2c, SENSOR_CMD_MEASURE) == MRAA_SUCCESS;
     usleep(SENSOR_MEASURE_WAIT_US);
-    if (mraa_i2c_read_bytes_data(i2c, SENSOR_DATA_REGISTER, frame, SENSOR_FRAME_BYTES) !=
-        SENSOR_FRAME_BYTES)
+    const int got = mraa_i2c_read_bytes_data(i2c, SENSOR_DATA_REGISTER, frame, SENSOR_FRAME_BYTES);
+    if (!triggered || got != SENSOR_FRAME_BYTES) {
+        // A bus that never opened keeps its reason from the set-up.
+        if (i2c)
+            explain_failed_measurement(triggered, got);
         return false;
+    }
 
     convert_frame(frame, temperature, humidity);
     return true;
+}
+
+const char *sensor_failure_reason()
+{
+    return failure_reason;
 }

@@ -1,6 +1,7 @@
 // AHT10-type humidity and temperature sensor on the board's I2C bus.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <mraa/i2c.h>
 
@@ -35,8 +36,14 @@ extern mraa_i2c_context i2c;
 void setup_sensor();
 
 // Triggers one measurement and converts it. Returns false, leaving both
-// readings untouched, when the sensor did not deliver a whole frame.
+// readings untouched, when the sensor did not deliver a whole frame of this
+// measurement.
 bool read_sensor_values(float *temperature, float *humidity);
+
+// Why the last measurement failed, in words a user can act on: one line
+// without its line end.
+constexpr size_t SENSOR_REASON_BYTES = 200;
+const char *sensor_failure_reason();
 
 // Converts a measurement frame (status, then 20-bit humidity and 20-bit
 // temperature, big-endian, sharing the middle byte) into degrees Celsius and

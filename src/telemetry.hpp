@@ -3,6 +3,7 @@
 
 #include <MQTTClient.h>
 #include <csignal>
+#include <cstddef>
 
 // The client handle: created by setup_mqtt_session, destroyed at shutdown.
 extern MQTTClient client;
@@ -21,7 +22,16 @@ int setup_mqtt_session();
 
 // Publishes payload on topic with QoS 1 and waits for the acknowledgement,
 // then prints the outcome line. Opens the session again first if it was lost.
-void publishToMQTT(const char *topic, const char *payload);
+// Returns the outcome: MQTTCLIENT_SUCCESS once the broker has acknowledged
+// the delivery, else the failure's code (also when interrupted, without a line).
+int publishToMQTT(const char *topic, const char *payload);
+
+// Why the last failed connect or publication failed, in words a user can
+// act on: one line without its line end, naming the broker.
+constexpr size_t SESSION_REASON_BYTES = 320;
+const char *session_failure_reason();
+// The broker: host:port.
+const char *session_peer();
 
 // Lets the session answer the broker in a cycle that publishes nothing, so
 // that its keep-alive does not lapse while the sensor fails.

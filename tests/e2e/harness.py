@@ -90,6 +90,28 @@ def publish_failure(code):
     return b"Failed to publish file data. Return code: %d\n" % code
 
 
+# The broker as the agent's reason lines name it.
+PEER = "%s:%d" % (AGENT_HOST, AGENT_PORT)
+
+
+def reason(text):
+    """The line that follows a failure line when its reason is new."""
+    return b"Reason: " + text.encode() + b"\n"
+
+
+def recovered(text):
+    """The line that ends an outage."""
+    return b"Recovered: " + text.encode() + b"\n"
+
+
+REFUSED = reason(f"nothing accepts connections at {PEER} (connection refused)")
+LOST = reason(f"the session with the broker at {PEER} was lost")
+NO_ACK = reason(f"the broker at {PEER} did not acknowledge within 11 s (the 1 s and 10 s waits)")
+NO_SENSOR = reason("no answer from the sensor at 0x38 on I2C bus 0 (check its wiring and power)")
+BROKER_BACK = recovered(f"the broker at {PEER} acknowledges publications again")
+SENSOR_BACK = recovered("the sensor at 0x38 answers again")
+
+
 # What the broker's log says of a device's connect: protocol 3.1.1, clean
 # session, keep-alive 20 s and the token as user name (a password would have
 # been refused by the endpoint).
@@ -116,7 +138,7 @@ class Agent:
     board's agent (default AGENT_BIN)."""
 
     def __init__(self, state_dir, script=None, no_device=False, args=(), sim_options=(),
-                 console=None, closed_fds=(), cwd=None, wrapper=(), binary=AGENT):
+                 console=None, closed_fds=(), cwd=None, wrapper=(), binary=AGENT, env=None):
         self.state_dir = state_dir
         self.binary = binary
         self.args = list(args)
@@ -128,6 +150,7 @@ class Agent:
         self.closed_fds = tuple(closed_fds)  # standard descriptors the agent starts without
         self.cwd = cwd
         self.wrapper = list(wrapper)  # a command that runs board-sim as "$@"
+        self.env = env  # more environment variables (board-sim passes them on)
         self.proc = None
         self.pid = None
         self.interrupted = None  # when interrupt_and_wait sent SIGINT
@@ -151,6 +174,7 @@ class Agent:
             self.proc = subprocess.Popen(
                 cmd, stdin=subprocess.DEVNULL, stdout=self.console or out,
                 stderr=self.console or err, cwd=self.cwd,
+                env={**os.environ, **self.env} if self.env else None,
                 preexec_fn=(lambda: [os.close(fd) for fd in closed]) if closed else None)
         self.pid = self._wait_for_pid()
         return self
@@ -166,6 +190,16 @@ class Agent:
         assert self.own_group
         os.killpg(self.pid, sig)
         return time.monotonic()
+
+    def wait_until_stopped(self, timeout=5.0):
+        """Waits until the agent is stopped (SIGSTOP): its state T in /proc."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with open(f"/proc/{self.pid}/stat") as f:
+                if f.read().rsplit(")", 1)[1].split()[0] in ("T", "t"):
+                    return
+            time.sleep(0.001)
+        raise AssertionError("the agent did not stop")
 
     def wait(self, timeout):
         """The exit status as board-sim passes it on (-N: killed by signal N)."""
@@ -324,7 +358,7 @@ class AgentTestCase(unittest.TestCase):
             return int(f.read())
 
     def start_agent(self, script=None, no_device=False, args=(), sim_options=(), **options):
-        """options: those of Agent (console, closed_fds, cwd, wrapper, binary)."""
+        """options: those of Agent (console, closed_fds, cwd, wrapper, binary, env)."""
         state = os.path.join(self.dir, "board%d" % len(self.agents))
         os.makedirs(state)
         agent = Agent(state, script=script, no_device=no_device, args=args,
@@ -353,11 +387,16 @@ class AgentTestCase(unittest.TestCase):
         """The broker's log shows exactly these connects of devices (client id and options)."""
         self.assertEqual(self.device_sessions(), sessions, self.broker.log())
 
-    def assertGaveUp(self, agent):
-        """The agent could not connect at start: exit 255 with the one line, before it
+    def assertGaveUp(self, agent, why):
+        """The agent could not connect at start: exit 255 with the failure line and
+        its reason (bytes, or a compiled pattern of the reason line), before it
         touched the sensor or the serial port."""
         self.assertEqual(agent.wait(40 * SLOWDOWN), 255)
-        self.assertEqual(agent.stderr(), CONNECT_FAILURE)
+        if isinstance(why, bytes):
+            self.assertEqual(agent.stderr(), CONNECT_FAILURE + why)
+        else:
+            self.assertTrue(agent.stderr().startswith(CONNECT_FAILURE), agent.stderr())
+            self.assertRegex(agent.stderr()[len(CONNECT_FAILURE):], why)
         self.assertEqual(agent.stdout(), b"")
         self.assertEqual(agent.transcript(), "")
         self.assertFalse(agent.serial()["opened"])

@@ -8,9 +8,10 @@ import time
 import unittest
 
 from faultproxy import publish_packet
-from harness import (ACK_SETTLE_S, AGENT_SESSION, FRAME_A, FRAME_B, FRAME_MAX, FRAME_MIN, NOTICE,
-                     PAUSE_S, PAYLOAD_A, PAYLOAD_B, PAYLOAD_MAX, PAYLOAD_MIN, SANITIZED, SLOWDOWN,
-                     AgentTestCase, progress, publish_failure, published)
+from harness import (ACK_SETTLE_S, AGENT_SESSION, BROKER_BACK, FRAME_A, FRAME_B, FRAME_MAX,
+                     FRAME_MIN, LOST, NO_ACK, NOTICE, PAUSE_S, PAYLOAD_A, PAYLOAD_B, PAYLOAD_MAX,
+                     PAYLOAD_MIN, REFUSED, SANITIZED, SLOWDOWN, AgentTestCase, publish_failure,
+                     published)
 
 # The publication waits 1 s, then 10 s more, for the acknowledgement.
 WAITS_S = 11.0
@@ -27,9 +28,9 @@ def assertResumedAfterOneTimeout(test, agent, failed):
     agent.interrupt_and_wait(test)
 
     test.assertTelemetry(messages, [PAYLOAD_A, PAYLOAD_B, PAYLOAD_MIN])
-    test.assertEqual(agent.stdout(), published(PAYLOAD_A) + progress(PAYLOAD_B) +
-                     published(PAYLOAD_MIN) + NOTICE)
-    test.assertEqual(agent.stderr(), publish_failure(TIMED_OUT))
+    # The lost one has its failure line only: no progress line claims it.
+    test.assertEqual(agent.stdout(), published(PAYLOAD_A) + published(PAYLOAD_MIN) + NOTICE)
+    test.assertEqual(agent.stderr(), publish_failure(TIMED_OUT) + NO_ACK + BROKER_BACK)
 
 
 class SlowOrSilentBroker(AgentTestCase):
@@ -84,16 +85,17 @@ class BrokerGoneOrFrozen(AgentTestCase):
         self.stop_broker()
 
         # The first cycle finds the session dead; the next cannot connect.
-        agent.wait_for_stderr(publish_failure(DISCONNECTED) * 2, 2 * PAUSE_S + 5)
+        agent.wait_for_stderr(REFUSED, 2 * PAUSE_S + 5)
         self.start_broker()
         messages, _ = self.wait_for_messages(1, PAUSE_S + 5)
         time.sleep(ACK_SETTLE_S)
         agent.interrupt_and_wait(self)
 
         self.assertTelemetry(messages, [PAYLOAD_MAX])
-        self.assertEqual(agent.stdout(), published(PAYLOAD_A) + progress(PAYLOAD_B) +
-                         progress(PAYLOAD_MIN) + published(PAYLOAD_MAX) + NOTICE)
-        self.assertEqual(agent.stderr(), publish_failure(DISCONNECTED) * 2)
+        self.assertEqual(agent.stdout(), published(PAYLOAD_A) + published(PAYLOAD_MAX) + NOTICE)
+        # Each reason once, as it appears; once more when the broker is back.
+        self.assertEqual(agent.stderr(), publish_failure(DISCONNECTED) + LOST +
+                         publish_failure(DISCONNECTED) + REFUSED + BROKER_BACK)
 
     def test_frozen_broker_that_wakes_up_does_not_hang_the_agent(self):
         self.start_broker()

@@ -5,6 +5,7 @@ closed, a read-only working directory, a kill with a message in flight, and a
 
 import fcntl
 import os
+import re
 import signal
 import struct
 import tempfile
@@ -12,8 +13,9 @@ import termios
 import time
 import unittest
 
-from harness import (ACK_SETTLE_S, AGENT_HOST, AGENT_SESSION, FRAME_A, FRAME_B, NOTICE, PAUSE_S,
-                     PAYLOAD_A, PAYLOAD_B, SLOWDOWN, AgentTestCase, published)
+from harness import (ACK_SETTLE_S, AGENT_HOST, AGENT_SESSION, FRAME_A, FRAME_B, NO_SENSOR, NOTICE,
+                     PAUSE_S, PAYLOAD_A, PAYLOAD_B, SENSOR_BACK, SENSOR_FAILURE, SLOWDOWN,
+                     AgentTestCase, progress, published)
 
 # Short pauses (the simulator scales the agent's sleep) for the scenarios
 # that need many cycles: 7 s become 0.14 s.
@@ -86,6 +88,51 @@ class Console(AgentTestCase):
         self.assertTrue(agent.stdout().endswith(NOTICE))
         self.assertSessions([AGENT_SESSION] * 2)
         self.assertNotIn("protocol error", self.broker.log())
+
+
+def journal_stream(path):
+    """JOURNAL_STREAM as systemd sets it for a stream: device:inode."""
+    st = os.stat(path)
+    return "%d:%d" % (st.st_dev, st.st_ino)
+
+
+class Journal(AgentTestCase):
+    # What each kind of line is in the journal: failures err (3), their
+    # reasons warning (4), the end of an outage notice (5), the rest info (6).
+    PRIORITIES = ((b"Failed", 3), (b"Reason: ", 4), (b"Recovered: ", 5), (b"", 6))
+
+    def test_lines_carry_their_priority_only_into_the_journal(self):
+        # Standard output and error on one file, as on the journal's stream;
+        # JOURNAL_STREAM names that file, or another one.
+        self.start_broker()
+        script = [FRAME_A, "nack", "absent", FRAME_B]
+        for journal in (True, False):
+            with self.subTest(journal=journal):
+                path = os.path.join(self.dir, "console%d" % len(self.agents))
+                fd = os.open(path, os.O_WRONLY | os.O_CREAT, 0o644)
+                self.addCleanup(os.close, fd)
+                stream = journal_stream(path if journal else self.dir)
+                seen = len(self.observer.messages())
+                agent = self.start_agent(script=script, sim_options=FAST, console=fd,
+                                         env={"JOURNAL_STREAM": stream})
+                self.observer.wait_for(seen + 2, 10 * SLOWDOWN)
+                time.sleep(ACK_SETTLE_S)
+                agent.interrupt_and_wait(self)
+                with open(path, "rb") as f:
+                    lines = f.read().splitlines(keepends=True)
+                plain = [re.sub(rb"^<[0-7]>", b"", line) for line in lines]
+                self.assertEqual(sorted(set(plain)), sorted({
+                    b"Published MQTT data - Topic: v1/devices/me/telemetry, Payload: " +
+                    PAYLOAD_A + b"\r\n", progress(PAYLOAD_A),
+                    b"Published MQTT data - Topic: v1/devices/me/telemetry, Payload: " +
+                    PAYLOAD_B + b"\r\n", progress(PAYLOAD_B),
+                    SENSOR_FAILURE, NO_SENSOR, SENSOR_BACK, b"\n", NOTICE[1:]}))
+                if journal:
+                    for line, text in zip(lines, plain):
+                        priority = next(p for start, p in self.PRIORITIES if text.startswith(start))
+                        self.assertEqual(line, b"<%d>" % priority + text)
+                else:
+                    self.assertEqual(lines, plain)
 
 
 class NothingStored(AgentTestCase):

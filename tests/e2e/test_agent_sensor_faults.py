@@ -2,12 +2,13 @@
 """Sensor faults: a cycle without a reading publishes nothing and says so on
 stderr; the next good reading is published."""
 
+import os
 import time
 import unittest
 
-from harness import (ACK_SETTLE_S, AGENT_SESSION, FRAME_A, FRAME_B, NOTICE, PAUSE_S, PAYLOAD_A,
-                     PAYLOAD_B, SENSOR_FAILURE, AgentTestCase, bus_measurement, bus_setup,
-                     published)
+from harness import (ACK_SETTLE_S, AGENT_SESSION, FRAME_A, FRAME_B, NO_SENSOR, NOTICE, PAUSE_S,
+                     PAYLOAD_A, PAYLOAD_B, SENSOR_BACK, SENSOR_FAILURE, AgentTestCase,
+                     bus_measurement, bus_setup, published, reason)
 
 # Past the broker's patience with a silent client: 1.5 times the agent's 20 s
 # keep-alive.
@@ -27,7 +28,8 @@ class SensorFaults(AgentTestCase):
 
         self.assertTelemetry(messages, [PAYLOAD_A, PAYLOAD_B])
         self.assertEqual(agent.stdout(), published(PAYLOAD_A) + published(PAYLOAD_B) + NOTICE)
-        self.assertEqual(agent.stderr(), SENSOR_FAILURE * 2)
+        # Refused or gone, the sensor does not answer: one reason for both.
+        self.assertEqual(agent.stderr(), SENSOR_FAILURE + NO_SENSOR + SENSOR_FAILURE + SENSOR_BACK)
         self.assertEqual(agent.transcript(),
                          bus_setup() + bus_measurement("1c 73 33 33 94 7b") +
                          "write 0x38 ac -> nack\nread 0x38 reg 00 -> nack\n"
@@ -48,18 +50,28 @@ class SensorFaults(AgentTestCase):
         self.assertAbout(back - first, (OUTAGE_CYCLES + 1) * PAUSE_S, slack=3.0)
         self.assertTelemetry(messages, [PAYLOAD_A, PAYLOAD_B])
         self.assertEqual(agent.stdout(), published(PAYLOAD_A) + published(PAYLOAD_B) + NOTICE)
-        self.assertEqual(agent.stderr(), SENSOR_FAILURE * OUTAGE_CYCLES)
+        self.assertEqual(agent.stderr(), SENSOR_FAILURE + NO_SENSOR +
+                         SENSOR_FAILURE * (OUTAGE_CYCLES - 1) + SENSOR_BACK)
         self.assertSessions([AGENT_SESSION])
         self.assertNotIn("exceeded timeout", self.broker.log())
 
-    def test_no_device_publishes_nothing(self):
+    def test_no_device_or_no_bus_publishes_nothing(self):
+        # No device at 0x38; or no bus 0 at all: MRAA without its platform
+        # file (emptied by the shell that starts the agent).
         self.start_broker()
-        agent = self.start_agent(no_device=True)
-        agent.wait_for_stderr(SENSOR_FAILURE * 2, PAUSE_S + 5)
-        agent.interrupt_and_wait(self)
-        self.assertEqual(self.observer.messages(), [])
-        self.assertEqual(agent.stdout(), NOTICE)
-        self.assertEqual(agent.stderr(), SENSOR_FAILURE * 2)
+        no_bus = reason('I2C bus 0 is not open: MRAA (platform "Unknown platform") knows no I2C '
+                        'bus; it needs the board\'s platform file, named by MRAA_JSON_PLATFORM')
+        for case, why in (("no device", NO_SENSOR), ("no bus", no_bus)):
+            with self.subTest(case=case):
+                state = os.path.join(self.dir, "board%d" % len(self.agents))
+                options = ["--shell", f": > {state}/platform.json; exec \"$@\""]
+                agent = self.start_agent(no_device=True, sim_options=[] if why is NO_SENSOR
+                                         else options)
+                agent.wait_for_stderr(SENSOR_FAILURE + why + SENSOR_FAILURE, 2 * PAUSE_S + 5)
+                agent.interrupt_and_wait(self)
+                self.assertEqual(self.observer.messages(), [])
+                self.assertEqual(agent.stdout(), NOTICE)
+                self.assertEqual(agent.stderr(), SENSOR_FAILURE + why + SENSOR_FAILURE)
 
 
 if __name__ == "__main__":

@@ -6,8 +6,9 @@ import signal
 import time
 import unittest
 
-from harness import (ACK_SETTLE_S, FRAME_A, FRAME_B, NOTICE, PAUSE_S, PAYLOAD_A, PAYLOAD_B,
-                     SLOWDOWN, AgentTestCase, bus_measurement, bus_setup, published)
+from harness import (ACK_SETTLE_S, FRAME_A, FRAME_B, FRAME_MIN, LOST, NOTICE, PAUSE_S, PAYLOAD_A,
+                     PAYLOAD_B, PEER, SHUTDOWN_BOUND_S, SLOWDOWN, AgentTestCase, bus_measurement,
+                     bus_setup, publish_failure, published, reason)
 
 
 class Interrupt(AgentTestCase):
@@ -26,23 +27,104 @@ class Interrupt(AgentTestCase):
         self.assertTrue(agent.serial()["closed"])
 
 
-class InterruptWhileWaitingForBroker(AgentTestCase):
+class InterruptInEveryPhase(AgentTestCase):
+    """SIGINT in each phase of a cycle: the notice and exit 0 within the bound.
+    After it nothing more reaches the broker, no line claims or reports the
+    interrupted publication, and the bus sees nothing but its release (and,
+    in the conversion wait, the read that ends it). The pause is Interrupt's."""
+
     proxy = True
 
-    def test_in_a_completion_wait(self):
+    def assertNothingAfterTheInterrupt(self, agent, reads_allowed=0):
+        """Of the bus and the serial port, only their release (and the read
+        that ends an interrupted conversion) after SIGINT."""
+        after = [(e.subject, e.what) for e in agent.events() if e.time > agent.interrupted
+                 and e.subject in ("i2c", "uart")]
+        reads = [w for s, w in after if w.startswith("read ")]
+        self.assertLessEqual(len(reads), reads_allowed, after)
+        self.assertEqual([a for a in after if not a[1].startswith("read ")],
+                         [("i2c", "close"), ("uart", "close")])
+
+    def test_in_the_conversion_wait(self):
+        # Short pauses; the agent is stopped (SIGSTOP) as soon as the event log
+        # shows a trigger, and interrupted there if no read has followed yet:
+        # inside the sensor's 80 ms.
         self.start_broker()
-        agent = self.start_agent(script=[FRAME_A])
-        self.assertTrue(self.fault_proxy.wait_for_accepted(1, 10 * SLOWDOWN))
-        # The connection is up once the first message arrives; from then on
-        # the acknowledgements are lost.
-        self.wait_for_messages(1, 10)
+        agent = self.start_agent(sim_options=["--sleep-scale", "0.02"])
+        self.wait_for_messages(1, 10 * SLOWDOWN)
+        deadline = time.monotonic() + 60 * SLOWDOWN
+        while True:
+            self.assertLess(time.monotonic(), deadline, "never stopped inside a conversion")
+            triggers = agent.transcript().count("write 0x38 ac")
+            while agent.transcript().count("write 0x38 ac") == triggers:
+                time.sleep(0.001)
+            agent.signal(signal.SIGSTOP)
+            agent.wait_until_stopped()
+            if agent.transcript().endswith("write 0x38 ac\n"):
+                break
+            agent.signal(signal.SIGCONT)
+        reads = agent.transcript().count("read 0x38")
+        agent.signal(signal.SIGINT)
+        agent.interrupted = time.monotonic()
+        agent.signal(signal.SIGCONT)
+        self.assertEqual(agent.wait(10 * SLOWDOWN), 0)
+        self.assertLess(time.monotonic() - agent.interrupted, SHUTDOWN_BOUND_S)
+
+        # Every reading taken before the interrupt was delivered and claimed,
+        # the interrupted one neither.
         time.sleep(ACK_SETTLE_S)
-        self.fault_proxy.drop_downstream()
-        self.wait_for_messages(2, PAUSE_S + 5)
-        time.sleep(2)  # well inside the 11 s of waiting
-        agent.interrupt_and_wait(self)
-        self.assertEqual(agent.stdout(), published(PAYLOAD_A) + NOTICE)
+        messages = self.observer.messages()
+        self.assertEqual(len(messages), reads)
+        self.assertEqual(agent.stdout(), b"".join(published(m.payload) for m in messages) + NOTICE)
         self.assertEqual(agent.stderr(), b"")
+        self.assertNothingAfterTheInterrupt(agent, reads_allowed=1)
+
+    def test_in_each_completion_wait(self):
+        # The acknowledgements come late (3 s) from the second message on:
+        # SIGINT 0.3 s after the broker got it falls in the first wait (1 s),
+        # 2 s after in the second (10 s more). The agent neither waits for the
+        # acknowledgement nor prints a line about the publication.
+        self.start_broker()
+        for wait, after_s in (("first", 0.3), ("second", 2.0)):
+            with self.subTest(wait=wait):
+                self.fault_proxy.pass_through()
+                seen = len(self.observer.messages())
+                agent = self.start_agent(script=[FRAME_A, FRAME_B])
+                self.wait_for_messages(seen + 1, 10 * SLOWDOWN)
+                time.sleep(ACK_SETTLE_S)
+                self.fault_proxy.delay_downstream(3)
+                self.wait_for_messages(seen + 2, PAUSE_S + 5)
+                time.sleep(after_s)
+                agent.interrupt_and_wait(self)
+                time.sleep(ACK_SETTLE_S)
+                self.assertTelemetry(self.observer.messages()[seen:], [PAYLOAD_A, PAYLOAD_B])
+                self.assertEqual(agent.stdout(), published(PAYLOAD_A) + NOTICE)
+                self.assertEqual(agent.stderr(), b"")
+                self.assertNothingAfterTheInterrupt(agent)
+
+    def test_in_the_reconnect_of_a_publication(self):
+        # The session is cut; the next cycle's publication fails, the one
+        # after connects again, to a broker that never answers (its connect
+        # times out), and so does the next, which SIGINT interrupts.
+        # Everything printed before is out, the interrupted connect prints
+        # nothing.
+        self.start_broker()
+        agent = self.start_agent(script=[FRAME_A, FRAME_B, FRAME_MIN])
+        self.wait_for_messages(1, 10 * SLOWDOWN)
+        time.sleep(ACK_SETTLE_S)
+        self.fault_proxy.black_hole()
+        self.fault_proxy.close_all()
+        timed_out = reason(f"no answer from the broker at {PEER} within the 30 s connect timeout")
+        agent.wait_for_stderr(timed_out, 2 * PAUSE_S + 35)
+        self.assertTrue(self.fault_proxy.wait_for_accepted(3, PAUSE_S + 5))
+        time.sleep(1)
+        agent.interrupt_and_wait(self)
+        self.assertTelemetry(self.observer.messages(), [PAYLOAD_A])
+        self.assertEqual(agent.stdout(), published(PAYLOAD_A) + NOTICE)
+        self.assertEqual(agent.stderr(), publish_failure(-3) + LOST + publish_failure(-3) + timed_out)
+        # The process ended from the handler: the kernel released the bus.
+        self.assertEqual([e for e in agent.events() if e.time > agent.interrupted
+                          and e.subject in ("i2c", "uart")], [])
 
     def test_in_the_startup_connect(self):
         # The broker accepts TCP but never answers: the connect would block

@@ -13,10 +13,13 @@ import unittest
 import warnings
 
 from broker import TOKEN, make_server_certificate
-from harness import (ACK_SETTLE_S, AGENT_PORT, FRAME_A, HOST, NOTICE, PAYLOAD_A, TLS,
-                     AgentTestCase, published, trusted_ca_dir)
+from harness import (ACK_SETTLE_S, AGENT_HOST, AGENT_PORT, FRAME_A, HOST, NOTICE, PAYLOAD_A, PEER,
+                     TLS, AgentTestCase, published, reason, trusted_ca_dir)
 
 TLS_HANDSHAKE_RECORD = 0x16
+# The agent under test reaches its broker by address: its certificate must
+# hold that address.
+IP_HOST = AGENT_HOST.replace(".", "").isdigit()
 
 
 class TlsServer:
@@ -54,8 +57,9 @@ class RefusedCertificate(AgentTestCase):
     """The broker's certificate fails a check: exit 255 with the connect failure
     line, and the token never reached the broker."""
 
-    def assertRefusedByTheAgent(self, agent):
-        self.assertGaveUp(agent)
+    def assertRefusedByTheAgent(self, agent, why):
+        self.assertGaveUp(agent, reason(f"TLS: the certificate of the broker at {PEER} is "
+                                        f"refused: {why}"))
         # mosquitto logs the user name of every client it accepts a CONNECT from.
         self.assertIn("Opening ipv4 listen socket on port %d." % AGENT_PORT, self.broker.log())
         self.assertNotIn(TOKEN, self.broker.log())
@@ -63,15 +67,17 @@ class RefusedCertificate(AgentTestCase):
 
     def test_certificate_from_an_untrusted_authority(self):
         self.start_broker(trusted_ca=False)
-        self.assertRefusedByTheAgent(self.start_agent(script=[FRAME_A]))
+        self.assertRefusedByTheAgent(self.start_agent(script=[FRAME_A]),
+                                     "unable to get local issuer certificate")
 
     def test_expired_certificate(self):
         self.start_broker(tls_expired=True)
-        self.assertRefusedByTheAgent(self.start_agent(script=[FRAME_A]))
+        self.assertRefusedByTheAgent(self.start_agent(script=[FRAME_A]), "certificate has expired")
 
     def test_certificate_for_another_host_name(self):
         self.start_broker(tls_name="broker.invalid")
-        self.assertRefusedByTheAgent(self.start_agent(script=[FRAME_A]))
+        self.assertRefusedByTheAgent(self.start_agent(script=[FRAME_A]),
+                                     "IP address mismatch" if IP_HOST else "hostname mismatch")
 
 
 class ProtocolVersionAndKey(AgentTestCase):
@@ -93,22 +99,27 @@ class ProtocolVersionAndKey(AgentTestCase):
         self.addCleanup(server.stop)
         return server
 
-    def handshakes(self, server):
-        self.assertGaveUp(self.start_agent(script=[FRAME_A]))
+    def handshakes(self, server, why):
+        self.assertGaveUp(self.start_agent(script=[FRAME_A]), reason(why))
         self.assertTrue(server.handshakes, "the agent never tried")
         return server.handshakes
 
     def test_tls_1_2_is_enough(self):
         server = self.start_tls_server(version=ssl.TLSVersion.TLSv1_2)
-        self.assertEqual(set(self.handshakes(server)), {None})
+        # No MQTT behind it: a session that does not come up after the handshake.
+        self.assertEqual(set(self.handshakes(
+            server, f"{PEER} accepts connections, but no MQTT session came up")), {None})
 
     def test_server_of_tls_1_1_only_is_refused(self):
         server = self.start_tls_server(version=ssl.TLSVersion.TLSv1_1)
-        self.assertNotIn(None, self.handshakes(server))
+        self.assertNotIn(None, self.handshakes(
+            server, f"TLS: the handshake with {PEER} failed: sslv3 alert handshake failure"))
 
     def test_key_below_security_level_2_is_refused(self):
         server = self.start_tls_server(variant="weak-key")
-        self.assertNotIn(None, self.handshakes(server))
+        self.assertNotIn(None, self.handshakes(
+            server, f"TLS: the certificate of the broker at {PEER} is refused: "
+            "EE certificate key too weak"))
 
 
 class TokenOnTheWire(AgentTestCase):

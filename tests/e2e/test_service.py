@@ -14,7 +14,7 @@ import time
 import unittest
 
 from harness import (ACK_SETTLE_S, CONNECT_FAILURE, FRAME_A, FRAME_B, NOTICE,
-                     PAUSE_S, PAYLOAD_A, PAYLOAD_B, QEMU, REPO, SLOWDOWN,
+                     PAUSE_S, PAYLOAD_A, PAYLOAD_B, QEMU, REFUSED, REPO, SLOWDOWN,
                      AgentTestCase, published)
 
 UNIT = os.path.join(REPO, "deploy", "telemetry-agent.service")
@@ -114,7 +114,7 @@ class Service(AgentTestCase):
         # that Restart=on-failure retries.
         agent = self.start_service([FRAME_A])
         self.assertEqual(agent.wait(10 * SLOWDOWN), 255)
-        self.assertEqual(agent.stderr(), CONNECT_FAILURE)
+        self.assertEqual(agent.stderr(), CONNECT_FAILURE + REFUSED)
         self.assertEqual(agent.stdout(), b"")
 
     def test_agent_as_session_leader_dies_of_the_hang_up(self):

@@ -12,11 +12,12 @@ systemd-analyze syscall-filter."""
 import os
 import re
 import shlex
+import socket
 import subprocess
 import time
 import unittest
 
-from harness import FRAME_A, FRAME_B, QEMU, AgentTestCase
+from harness import ACK_SETTLE_S, FRAME_A, FRAME_B, PAYLOAD_A, PAYLOAD_B, PEER, QEMU, AgentTestCase
 from test_service import UNIT, exec_start_script
 
 TRACE_LINE = re.compile(r"^(\d+) +(?:(\w+)\((\w*)|Unknown syscall (\d+))")
@@ -88,7 +89,7 @@ def traced_calls(path):
 
 
 class SyscallFilter(AgentTestCase):
-    def start_traced(self, script):
+    def start_traced(self, script, env=None):
         trace = os.path.join(self.dir, "trace")
         options = ["--new-session", "--bus-node", os.devnull, "--sleep-scale", SLEEP_SCALE]
         if QEMU:
@@ -107,7 +108,7 @@ class SyscallFilter(AgentTestCase):
             options += ["--shell", f"cd / && unset PWD OLDPWD && "
                                    f"exec strace -f -qq -I3 -o {shlex.quote(trace)} "
                                    f"/bin/sh -c {shlex.quote(shell)} sh \"$@\""]
-        return self.start_agent(script=script, sim_options=options), trace
+        return self.start_agent(script=script, sim_options=options, env=env), trace
 
     def assertWithinFilter(self, trace):
         measured = traced_calls(trace)
@@ -123,16 +124,51 @@ class SyscallFilter(AgentTestCase):
             time.sleep(0.05)
 
     def test_whole_run_stays_within_the_filter(self):
+        # With the service manager's notification socket, as under the unit
+        # (Type=notify): the agent's notifications are measured too.
+        path = os.path.join(self.dir, "notify")
+        manager = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(manager.close)
+        manager.bind(path)
         self.start_broker()
-        agent, trace = self.start_traced([FRAME_A, FRAME_B])
+        agent, trace = self.start_traced([FRAME_A, FRAME_B], env={"NOTIFY_SOCKET": path})
         self.wait_for_messages(2, 10)
+        time.sleep(ACK_SETTLE_S)
         # The broker lost: the publication fails and the next cycle's connect.
         self.stop_broker()
         self.wait_for_count(agent.stderr, b"Failed to publish", 2, 20)
         self.start_broker()
         self.wait_for_messages(1, 20)
+        time.sleep(ACK_SETTLE_S)
         agent.interrupt_and_wait(self, group=True)
         self.assertWithinFilter(trace)
+        self.assertNotifications(manager, agent)
+
+    def assertNotifications(self, manager, agent):
+        """Ready once, after the set-up; then each cycle pings the watchdog with
+        its status: the reading delivered, or how long and why publications
+        have been failing."""
+        manager.setblocking(False)
+        notes = []
+        while True:
+            try:
+                notes.append(manager.recv(4096).decode())
+            except BlockingIOError:
+                break
+        print("notifications:", notes)
+        self.assertEqual(notes[0], f"READY=1\nSTATUS=Connected to the broker at {PEER}")
+        cycles = notes[1:]
+        self.assertTrue(all(n.startswith("WATCHDOG=1\nSTATUS=") for n in cycles), cycles)
+        self.assertEqual(len(cycles), agent.transcript().count("write 0x38 ac"))
+        status = [n.split("STATUS=", 1)[1] for n in cycles]
+        delivered = re.compile(r"Delivered at \d\d:\d\d:\d\d UTC: (.*)$")
+        self.assertEqual([delivered.match(t).group(1).encode() for t in status[:2]],
+                         [PAYLOAD_A, PAYLOAD_B])
+        self.assertEqual(status[2], "Publications failing for 0 s: the session with the broker "
+                         f"at {PEER} was lost")
+        self.assertRegex(status[3], r"^Publications failing for [2-5] s: nothing accepts "
+                         r"connections at ")
+        self.assertEqual(delivered.match(status[-1]).group(1).encode(), PAYLOAD_B)
 
     def test_failed_start_stays_within_the_filter(self):
         agent, trace = self.start_traced([FRAME_A])

@@ -7,13 +7,14 @@
 # the last, powers off.
 #   boot 1: installs the package with apt while the broker runs; the ARM
 #           kernel, the user, the devices, the sandbox and its rating, the
-#           broker's name through DNS, the journal, the orderly stop; the
-#           filter enforced by this kernel (a unit without one call is
-#           killed). Enables the broker.
+#           broker's name through DNS, the journal, readiness and status,
+#           the watchdog, the orderly stop; the filter enforced by this
+#           kernel (a unit without one call is killed). Enables the broker.
 #   boot 2: broker up at boot: the service starts at boot and publishes; the
 #           broker lost and back; a hang-up of the serial line.
 #   boot 3: broker down at boot: exit 255, a restart every 10 s, publishing
-#           once the broker is started; then purge.
+#           once the broker is started; the broker away and back (status,
+#           priorities in the journal); then purge.
 #   boot 4: the TLS package: refuses a listener of an unknown CA, publishes
 #           to one of the CA added to the guest's store.
 # At every boot: the filter never killed the agent.
@@ -331,6 +332,66 @@ check_tls_refused() {
 		[ ! -s "$S/received" ]
 }
 
+# ---- the service's health: readiness, status, watchdog, priorities ----
+# The status line of systemctl status matches the extended regular expression
+# $1 (from its start); then it is shown.
+status_matches() {
+	local status
+	status=$(systemctl status --no-pager "$unit" | sed -n 's/^ *Status: "\(.*\)"$/\1/p')
+	echo "$status" | grep -qE "^$1" || return 1
+	echo "  Status: \"$status\""
+}
+
+# Type=notify: systemd counted the service as started only at the agent's
+# READY=1, after its set-up and before its first publication.
+check_ready() {
+	local started first
+	started=$(journal | grep -n '^Started ' | head -n 1 | cut -d: -f1)
+	first=$(journal | grep -n '^Published MQTT data' | head -n 1 | cut -d: -f1)
+	echo "  $(prop ActiveState), line $started: Started, line $first: first publication;" \
+		"status: $(prop StatusText)"
+	[ "$(prop ActiveState)" = active ] && [ -n "$started" ] && [ -n "$first" ] &&
+		[ "$started" -lt "$first" ]
+}
+
+# The agent's own lines (its standard output and error, not systemd's lines
+# about the unit) of priority $1 or more urgent: journalctl -p.
+agent_journal() { journalctl -b _SYSTEMD_UNIT="$unit" _TRANSPORT=stdout -p "$1" --no-pager -o cat; }
+
+# journalctl -p warning shows the failures and their reasons and nothing else;
+# -p err the failures alone; the end of an outage is a notice, progress info.
+check_priorities() {
+	local warning err
+	warning=$(agent_journal warning)
+	err=$(agent_journal err)
+	echo "$warning" | sort | uniq -c | sed 's/^/  -p warning: /'
+	echo "$warning" | grep -qxF 'Failed to connect to MQTT server' &&
+		echo "$warning" | grep -q '^Failed to publish file data. Return code: ' &&
+		echo "$warning" | grep -q '^Reason: ' &&
+		! echo "$warning" | grep -qvE '^(Failed |Reason: )' &&
+		! echo "$err" | grep -qv '^Failed ' &&
+		[ "$(echo "$err" | grep -c .)" -eq "$(echo "$warning" | grep -c '^Failed ')" ] &&
+		agent_journal notice | grep -q '^Recovered: ' &&
+		! agent_journal notice | grep -q 'Published MQTT data' &&
+		agent_journal info | grep -q '^Published MQTT data'
+}
+
+# An agent that hangs (SIGSTOP) stops pinging: the watchdog kills the unit
+# and Restart= starts it again, and the new agent publishes.
+check_watchdog() {
+	local pid restarts since took
+	pid=$(agent_pid)
+	restarts=$(prop NRestarts)
+	[ -n "$pid" ] || return 1
+	kill -STOP "$pid"
+	since=$(date +%s)
+	wait_for 150 sh -c "[ \$(systemctl show -P NRestarts $unit) -gt $restarts ]" || return 1
+	took=$(($(date +%s) - since))
+	echo "  restarted $took s after SIGSTOP: $(journal | grep -m 1 'Watchdog timeout')"
+	journal | grep -q 'Watchdog timeout' &&
+		wait_for 30 status_matches "Delivered at " && [ "$(agent_pid)" != "$pid" ]
+}
+
 # ---- the boots ----
 boot_1() {
 	check "the kernel is 32-bit ARM (armv7l), the system armhf" \
@@ -356,6 +417,12 @@ boot_1() {
 		sh -c "journalctl -b -t libmraa --no-pager -o cat | grep -q \"initialised by user '$user'\""
 	check "the next cycle publishes the next reading 7 s later" check_period
 	check "systemd-analyze security rates the unit 1.5 or better" check_exposure
+	check "ready at start: started at the agent's READY=1, before its first publication" check_ready
+	check "systemctl status shows the last delivered reading" \
+		status_matches "Delivered at [0-9:]{8} UTC: \\{\"Humidity\": "
+	check "journalctl -p warning: nothing of the agent while it publishes" \
+		sh -c "[ -z \"\$(journalctl -b _SYSTEMD_UNIT=$unit _TRANSPORT=stdout -p warning -o cat)\" ]"
+	check "an agent stopped with SIGSTOP is killed by the watchdog and restarted" check_watchdog
 	check "systemctl stop: the notice, exit 0, inactive, not failed" check_stop
 	check "the broker got each acknowledged reading once, nothing after the stop" check_once
 	check "the unit's filter without send: the kernel kills the agent with SIGSYS" check_filter_enforced
@@ -389,6 +456,14 @@ boot_3() {
 	check "publishing once the broker is there (acknowledged: the agent's line in the journal)" \
 		wait_for $((restart_s + 20)) journal_has "$(published_line "$payload_a")"
 	check "the journal holds the agent's line as it happens" check_journal_live "$payload_b"
+	"$T/broker/run-broker.sh" stop "$S/broker"
+	check "broker away: systemctl status says how long and why publications fail" \
+		wait_for 30 status_matches "Publications failing for [0-9]+ s: "
+	start_broker
+	check "broker back: systemctl status shows the delivered reading again" \
+		wait_for 30 status_matches "Delivered at "
+	check "journalctl -p warning: exactly the failures and their reasons (err, warning)" \
+		check_priorities
 	check "systemctl stop: the notice, exit 0, inactive, not failed" check_stop
 	check "the whole filter never killed the agent (failed starts, start, cycles, stop)" check_no_sigsys
 	if [ -d "$T/upgrade" ]; then
