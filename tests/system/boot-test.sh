@@ -60,7 +60,7 @@ install_test_files() {
 	rm -rf "$t"
 	mkdir -p "$t/broker"
 	cp "$build"/telemetry-agent_*_amd64.deb "$build/broker/token_auth.so" "$build/sim/libboardsim.so" \
-		"$here/guest-test.sh" "$t/"
+		"$build/broker/hostile-broker" "$here/guest-test.sh" "$t/"
 	cp "$top/broker/run-broker.sh" "$top/broker/mosquitto.conf.in" "$top/broker/observer.acl" "$t/broker/"
 	printf '45.0 -5.25\n50.0 30.0\n' >"$t/readings.txt"
 	# The drop-in adds the simulator's environment and nothing else.
