@@ -187,8 +187,10 @@ bool claim_identity()
     const int length = snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "%s%s:%016llx",
                                 IDENTITY_SOCKET_PREFIX, client_id,
                                 static_cast<unsigned long long>(identity_hash(uri, client_id)));
+    if (length < 0)
+        return true;
     const int claim = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (claim < 0 || length < 0)
+    if (claim < 0)
         return true;
     const auto size =
         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 +
