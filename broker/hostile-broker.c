@@ -153,6 +153,19 @@ static void read_device(void)
     }
 }
 
+/* The start of a PUBLISH on the flood's topic (first byte: type and QoS),
+ * followed by rest bytes (packet id, payload); returns its size. */
+static size_t publish_header(unsigned char *p, unsigned char first, size_t rest)
+{
+    size_t n = 0;
+    p[n++] = first;
+    n += put_length(p + n, 2 + sizeof FLOOD_TOPIC - 1 + rest);
+    p[n++] = 0;
+    p[n++] = sizeof FLOOD_TOPIC - 1;
+    memcpy(p + n, FLOOD_TOPIC, sizeof FLOOD_TOPIC - 1);
+    return n + sizeof FLOOD_TOPIC - 1;
+}
+
 /* More of the flood into the output, between whole packets. */
 static void add_flood(void)
 {
@@ -167,15 +180,9 @@ static void add_flood(void)
         double t = now();
         while (flood_due <= t && out_len + 16 + QOS2_PAYLOAD_BYTES <= sizeof out) {
             unsigned char packet[16 + QOS2_PAYLOAD_BYTES];
-            size_t n = 0, body = 2 + sizeof FLOOD_TOPIC - 1 + 2 + QOS2_PAYLOAD_BYTES;
+            size_t n = publish_header(packet, 0x34, 2 + QOS2_PAYLOAD_BYTES);
             if (++next_id == 0)
                 next_id = 1;
-            packet[n++] = 0x34;
-            n += put_length(packet + n, body);
-            packet[n++] = 0;
-            packet[n++] = sizeof FLOOD_TOPIC - 1;
-            memcpy(packet + n, FLOOD_TOPIC, sizeof FLOOD_TOPIC - 1);
-            n += sizeof FLOOD_TOPIC - 1;
             packet[n++] = (unsigned char)(next_id >> 8);
             packet[n++] = (unsigned char)next_id;
             memset(packet + n, 'q', QOS2_PAYLOAD_BYTES);
@@ -183,16 +190,8 @@ static void add_flood(void)
             flood_due += 1.0 / qos2_rate;
         }
     } else if (mode == BIG && (big_count == 0 || bigs < big_count)) {
-        size_t body = 2 + sizeof FLOOD_TOPIC - 1 + big_bytes;
         unsigned char head[16];
-        size_t n = 0;
-        head[n++] = 0x30;
-        n += put_length(head + n, body);
-        head[n++] = 0;
-        head[n++] = sizeof FLOOD_TOPIC - 1;
-        memcpy(head + n, FLOOD_TOPIC, sizeof FLOOD_TOPIC - 1);
-        n += sizeof FLOOD_TOPIC - 1;
-        put(head, n);
+        put(head, publish_header(head, 0x30, big_bytes));
         big_at = out_len;
         big_left = big_bytes;
         bigs++;
