@@ -142,6 +142,41 @@ scripts_ok() {
 }
 check "maintainer scripts are executable and parse" scripts_ok
 
+# The agent holds the device's access token. Installed, it is executable by
+# the service and readable by no other user: the package's postinst sets its
+# mode with dpkg-statoverride (kept by dpkg at upgrades), its postrm forgets
+# that on purge. The scripts run here as dpkg would run them, in a mount
+# namespace of their own where /etc, /var/lib (dpkg's and systemd's state),
+# /usr/bin and sysusers.d are overlays and /run is empty (no systemd, no
+# udev): nothing of this machine changes.
+token_at_rest_ok() {
+	WORK=$work ROOT=$root unshare --mount sh -c '
+	set -e
+	for d in /etc /var/lib /usr/bin /usr/lib/sysusers.d; do
+		mkdir -p "$WORK/ov$d/upper" "$WORK/ov$d/work"
+		mount -t overlay overlay -o "lowerdir=$d,upperdir=$WORK/ov$d/upper,workdir=$WORK/ov$d/work" "$d"
+	done
+	mount -t tmpfs run /run
+	cp "$ROOT/usr/lib/sysusers.d/telemetry-agent.conf" /usr/lib/sysusers.d/
+	install -m 0755 "$ROOT/usr/bin/telemetry-agent" /usr/bin/telemetry-agent
+	agent=/usr/bin/telemetry-agent
+	# Reading as a user: the service user, and one outside its group.
+	reads() { setpriv --reuid="$1" --regid="$1" --init-groups head -c 1 "$agent" >/dev/null 2>&1; }
+	export DPKG_MAINTSCRIPT_PACKAGE=telemetry-agent DPKG_MAINTSCRIPT_NAME=postinst
+	"$WORK/control/postinst" configure >>"$WORK/scripts.log" 2>&1
+	"$WORK/control/postinst" configure 1.0.0 >>"$WORK/scripts.log" 2>&1 # an upgrade: the same again
+	export DPKG_MAINTSCRIPT_NAME=postrm
+	echo "  installed: $(stat -c "%A %U:%G" "$agent"); override: $(dpkg-statoverride --list "$agent")"
+	[ "$(stat -c "%a %U %G" "$agent")" = "750 root telemetry-agent" ]
+	reads telemetry-agent && ! reads nobody || { echo "  read by nobody, or not by the service"; exit 1; }
+	"$WORK/control/postrm" remove >>"$WORK/scripts.log" 2>&1
+	"$WORK/control/postrm" purge >>"$WORK/scripts.log" 2>&1
+	! dpkg-statoverride --list "$agent" >/dev/null || { echo "  the override outlived the purge"; exit 1; }
+	! getent group telemetry-agent >/dev/null
+	' || { echo "  the maintainer scripts said:"; sed 's/^/    /' "$work/scripts.log"; return 1; }
+}
+check "installed agent: mode 0750 root:telemetry-agent (no other user reads the token), forgotten on purge" token_at_rest_ok
+
 # ---- the binary ----
 binary_ok() {
 	local attrs dyn sections

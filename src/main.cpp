@@ -14,10 +14,15 @@
 #include <mraa/uart.h>
 #include <poll.h>
 #include <stdio_ext.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include "device.hpp"
 #include "payload.hpp"
 #include "sensor.hpp"
 #include "service.hpp"
@@ -289,6 +294,60 @@ void notify_cycle(const Outage *failing, const char *what_fails, const char *pay
     service_notify(message);
 }
 
+// A core of the agent would hold its access token. Not dumpable, the kernel
+// writes none (and lets no other process of the user read its memory); with
+// no core size either, systemd-coredump stores none where the system makes
+// even such processes dumpable.
+void forbid_core_dumps()
+{
+    const rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+}
+
+// One agent per identity (broker URI and client id) on a machine: two would
+// take each other's session over at every cycle. The claim is an abstract
+// Unix socket named after the identity, held for the whole run; the kernel
+// drops it with the process, and it needs no file anywhere. Its name (in
+// `ss -xl`): "telemetry-agent:" CLIENT_ID ":" and a hash of both.
+constexpr char IDENTITY_SOCKET_PREFIX[] = "telemetry-agent:";
+#define IDENTITY_TAKEN_LINE "Not starting: another agent runs with client id %s for %s\n"
+
+uint64_t identity_hash(const char *uri, const char *client_id)
+{
+    uint64_t hash = 0xcbf29ce484222325u; // FNV-1a
+    for (const char *text : {uri, "\n", client_id})
+        for (const char *c = text; *c; ++c)
+            hash = (hash ^ static_cast<unsigned char>(*c)) * 0x100000001b3u;
+    return hash;
+}
+
+// False when another process holds this identity. Any other failure does
+// not keep the agent from running.
+bool claim_identity()
+{
+    const char *uri = device_settings.server_uri;
+    const char *client_id = device_settings.client_id;
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const int length = snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "%s%s:%016llx",
+                                IDENTITY_SOCKET_PREFIX, client_id,
+                                static_cast<unsigned long long>(identity_hash(uri, client_id)));
+    if (length < 0)
+        return true;
+    const int claim = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (claim < 0)
+        return true;
+    const auto size =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 +
+                               std::min(static_cast<size_t>(length), sizeof address.sun_path - 2));
+    if (bind(claim, reinterpret_cast<const sockaddr *>(&address), size) == 0 || errno != EADDRINUSE)
+        return true; // held open until the process ends
+    close(claim);
+    fprintf(stderr, IDENTITY_TAKEN_LINE, client_id, uri);
+    return false;
+}
+
 void setup_serial_port()
 {
     uart = mraa_uart_init(SERIAL_UART_INDEX);
@@ -307,9 +366,12 @@ int main()
     Outage link = {};
     Outage sensor = {};
 
+    forbid_core_dumps();
     setup_console();
     service_open();
     signal(SIGINT, handle_termination);
+    if (!claim_identity())
+        return -1;
 
     const int rc = setup_mqtt_session();
     if (termination_requested)

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -261,6 +262,86 @@ void explain_publish_failure(int rc, bool sent)
                    rc);
 }
 
+// Inbound data the agent never asked for. It subscribes to nothing, but Paho
+// keeps what a broker sends all the same: a QoS 2 PUBLISH until its PUBREL
+// (which a hostile broker never sends), and in its read buffer the largest
+// packet read so far, which it never shrinks. Paho's API bounds neither, so
+// the agent watches its heap, which glibc counts without a system call:
+// grown this much past that of a fresh session, the session is dropped and
+// the client made anew (which frees Paho's read buffer), and the freed memory
+// goes back to the system. The next cycle connects again.
+constexpr size_t INBOUND_HEAP_MAX_BYTES = 512 * 1024;
+// While a publication waits, what the session holds past the bound (a large
+// packet in the read buffer) may stay until its outcome, so that a stream of
+// large packets does not stop telemetry; this much more (packets piling up)
+// may not.
+constexpr size_t INBOUND_HEAP_STEP_BYTES = 64 * 1024;
+
+size_t fresh_session_heap = SIZE_MAX;
+size_t heap_held_while_waiting = 0;
+
+size_t heap_in_use()
+{
+    const struct mallinfo2 heap = mallinfo2();
+    return heap.uordblks + heap.hblkhd;
+}
+
+size_t heap_growth()
+{
+    const size_t used = heap_in_use();
+    return used > fresh_session_heap ? used - fresh_session_heap : 0;
+}
+
+// The least a session has needed: a broker that floods one connect does
+// not raise the bound of the next.
+void note_fresh_session()
+{
+    fresh_session_heap = std::min(fresh_session_heap, heap_in_use());
+}
+
+void create_client()
+{
+    MQTTClient_create(&client, MQTT_SERVER_URI, MQTT_CLIENT_ID, MQTTCLIENT_PERSISTENCE_NONE,
+                      nullptr);
+    // Paho records every packet in an in-memory trace ring (122 KiB) that
+    // nothing reads: keep only errors there, which spares the memory and the
+    // work of every packet.
+    MQTTClient_setTraceLevel(MQTTCLIENT_TRACE_ERROR);
+}
+
+void renew_client()
+{
+    if (MQTTClient_isConnected(client))
+        MQTTClient_disconnect(client, 0);
+    MQTTClient_destroy(&client);
+    malloc_trim(0);
+    create_client();
+}
+
+// Past the bound with no publication waiting: a fresh client.
+void bound_inbound_memory()
+{
+    if (heap_growth() > INBOUND_HEAP_MAX_BYTES)
+        renew_client();
+}
+
+// Past the bound while a publication waits: true when the session took more
+// since it first was, and the session is then gone.
+bool inbound_memory_piling_up()
+{
+    const size_t growth = heap_growth();
+    if (growth <= INBOUND_HEAP_MAX_BYTES)
+        return false;
+    if (heap_held_while_waiting == 0) {
+        heap_held_while_waiting = growth;
+        return false;
+    }
+    if (growth <= heap_held_while_waiting + INBOUND_HEAP_STEP_BYTES)
+        return false;
+    renew_client();
+    return true;
+}
+
 // A connect cannot be interrupted; while it blocks, the interrupt handler
 // ends the process (see connect_in_progress). So does it while a failure is
 // looked into.
@@ -276,6 +357,8 @@ int connect_session()
     if (rc != MQTTCLIENT_SUCCESS)
         explain_connect_failure(rc, std::chrono::steady_clock::now() - start);
     connect_in_progress = 0;
+    if (rc == MQTTCLIENT_SUCCESS)
+        note_fresh_session();
     return rc;
 }
 
@@ -329,6 +412,8 @@ int wait_for_delivery(MQTTClient_deliveryToken token, unsigned long budget_ms)
             duration_cast<milliseconds>(steady_clock::now() - start).count());
         if (elapsed_ms >= budget_ms || termination_requested)
             return MQTTCLIENT_FAILURE;
+        if (inbound_memory_piling_up())
+            return MQTTCLIENT_DISCONNECTED;
         run_session(std::min(MQTT_WAIT_SLICE_MS, budget_ms - elapsed_ms));
     }
 }
@@ -342,12 +427,7 @@ volatile sig_atomic_t connect_in_progress = 0;
 
 int setup_mqtt_session()
 {
-    MQTTClient_create(&client, MQTT_SERVER_URI, MQTT_CLIENT_ID, MQTTCLIENT_PERSISTENCE_NONE,
-                      nullptr);
-    // Paho records every packet in an in-memory trace ring (122 KiB) that
-    // nothing reads: keep only errors there, which spares the memory and the
-    // work of every packet.
-    MQTTClient_setTraceLevel(MQTTCLIENT_TRACE_ERROR);
+    create_client();
     conn_opts.keepAliveInterval = MQTT_KEEPALIVE_S;
     conn_opts.cleansession = 1;
     conn_opts.username = MQTT_USERNAME;
@@ -382,6 +462,7 @@ int publishToMQTT(const char *topic, const char *payload)
 
     // A wait on a token that was never issued reports success: when the
     // publish itself fails, its code is the outcome.
+    heap_held_while_waiting = 0;
     int rc = MQTTClient_publishMessage(client, topic, &message, &token);
     const bool sent = rc == MQTTCLIENT_SUCCESS;
     if (sent) {
@@ -393,6 +474,7 @@ int publishToMQTT(const char *topic, const char *payload)
 
     if (rc == MQTTCLIENT_SUCCESS) {
         printf("Published MQTT data - Topic: %s, Payload: %s\r\n", topic, payload);
+        bound_inbound_memory();
         return rc;
     }
     fprintf(stderr, "Failed to publish file data. Return code: %d\n", rc);
@@ -403,6 +485,7 @@ int publishToMQTT(const char *topic, const char *payload)
     // the session, and the next cycle opens a fresh one.
     if (MQTTClient_isConnected(client))
         MQTTClient_disconnect(client, 0);
+    bound_inbound_memory();
     return rc;
 }
 
@@ -419,6 +502,8 @@ const char *session_peer()
 void keep_session_alive()
 {
     // A session lost here is opened again by the next publication.
-    if (MQTTClient_isConnected(client))
+    if (MQTTClient_isConnected(client)) {
         run_session(MQTT_IDLE_RUN_MS);
+        bound_inbound_memory();
+    }
 }

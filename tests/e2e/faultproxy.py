@@ -67,8 +67,9 @@ class _Conn:
 
 
 class FaultProxy:
-    def __init__(self, listen_port, target_port, host=HOST, record=False):
-        """listen_port 0 picks a free port: see .port after start()."""
+    def __init__(self, listen_port, target_port, host=HOST, record=False, listener=None):
+        """listen_port 0 picks a free port: see .port after start(). listener: a
+        listening socket to accept on (one of another network namespace, say)."""
         self.host = host
         self.port = listen_port
         self.target_port = target_port
@@ -85,16 +86,17 @@ class FaultProxy:
         self._flood_packet, self._flood_rate, self._flood_due = b"", 0.0, 0.0
         self.flooded = 0  # packets injected by flood_downstream
         self._stopping = False
-        self._listener = self._thread = None
+        self._listener, self._thread = listener, None
         self._wake_r, self._wake_w = socket.socketpair()
 
     # -- control ---------------------------------------------------------------------
 
     def start(self):
-        self._listener = socket.socket()
-        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self._listener.bind((self.host, self.port))
-        self._listener.listen(16)
+        if self._listener is None:
+            self._listener = socket.socket()
+            self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            self._listener.bind((self.host, self.port))
+            self._listener.listen(16)
         self._listener.setblocking(False)
         self.port = self._listener.getsockname()[1]
         self._wake_r.setblocking(False)

@@ -1,15 +1,21 @@
 #!/usr/bin/python3
 """Start-up: a broker that cannot be reached or refuses the token ends the agent
 with exit status 255 before it touches the sensor or the serial port; the
-failure line is followed by its reason."""
+failure line is followed by its reason. So does another agent that runs with
+the same identity, which it leaves undisturbed."""
 
 import os
+import time
 import unittest
 
-from harness import PEER, REFUSED, AgentTestCase, reason
+from harness import (ACK_SETTLE_S, AGENT_HOST, AGENT_PORT, AGENT_SESSION, FRAME_A, FRAME_B, NOTICE,
+                     PAUSE_S, PAYLOAD_A, PAYLOAD_B, PEER, REFUSED, SLOWDOWN, TLS, AgentTestCase,
+                     published, reason)
 from test_agent_environment import in_mount_namespace
 
 UNRESOLVABLE_AGENT = os.environ.get("UNRESOLVABLE_AGENT")
+IDENTITY_TAKEN = (b"Not starting: another agent runs with client id quorvalMeshNode for %s://%s:%d\n"
+                  % (b"ssl" if TLS else b"tcp", AGENT_HOST.encode(), AGENT_PORT))
 
 
 class StartupFailure(AgentTestCase):
@@ -32,6 +38,30 @@ class StartupFailure(AgentTestCase):
             'mount --bind "$0" /etc/nsswitch.conf', path))
         self.assertGaveUp(agent, reason(
             "the broker's host name broker.invalid does not resolve: Name or service not known"))
+
+    def test_second_agent_with_the_same_identity(self):
+        self.start_broker()
+        first = self.start_agent(script=[FRAME_A])
+        self.wait_for_messages(1, 10)
+        second = self.start_agent(script=[FRAME_B])
+        self.assertEqual(second.wait(10 * SLOWDOWN), 255)
+        self.assertEqual(second.stderr(), IDENTITY_TAKEN)
+        self.assertEqual(second.stdout(), b"")
+        self.assertEqual(second.transcript(), "")
+        self.assertFalse(second.serial()["opened"])
+        # The first never noticed: its next cycle on its one session.
+        self.wait_for_messages(2, PAUSE_S + 5)
+        time.sleep(ACK_SETTLE_S)
+        first.interrupt_and_wait(self)
+        self.assertEqual(first.stdout(), published(PAYLOAD_A) * 2 + NOTICE)
+        self.assertEqual(first.stderr(), b"")
+        self.assertSessions([AGENT_SESSION])
+        # Its end frees the identity.
+        third = self.start_agent(script=[FRAME_B])
+        messages, _ = self.wait_for_messages(3, 10)
+        time.sleep(ACK_SETTLE_S)
+        third.interrupt_and_wait(self)
+        self.assertTelemetry(messages, [PAYLOAD_A, PAYLOAD_A, PAYLOAD_B])
 
 
 if __name__ == "__main__":

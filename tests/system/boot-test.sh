@@ -212,6 +212,7 @@ install_test_files() {
 		"$work"/armhf-deb/telemetry-agent_*_armhf.deb
 		"$work/token_auth.so"
 		"$work/armhf-deb/sim/libboardsim.so"
+		"$work/armhf-deb/broker/hostile-broker"
 		"$here/guest-test.sh"
 		"$top/tests/deploy/guest-upgrade.sh"
 	)

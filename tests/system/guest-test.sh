@@ -213,6 +213,109 @@ check_restarts() {
 		END { printf "  exit 255, restarted after%s s\n", gaps; exit bad || n < 2 }'
 }
 
+# The agent holds the token: executable by the service, readable by no other user.
+check_agent_mode() {
+	local mode
+	mode=$(stat -c '%a %U %G' /usr/bin/telemetry-agent) || return 1
+	echo "  /usr/bin/telemetry-agent: $mode"
+	[ "$mode" = "750 root $user" ] &&
+		! setpriv --reuid=nobody --regid=nogroup --clear-groups head -c 1 /usr/bin/telemetry-agent >/dev/null 2>&1
+}
+
+# A crash of the agent leaves no core, and the service restarts. Cores go to
+# a helper that keeps them (a pipe ignores RLIMIT_CORE): a shell that crashes
+# the same way leaves one, the control.
+check_no_core() {
+	local pattern pid restarts cores control
+	pattern=$(cat /proc/sys/kernel/core_pattern)
+	mkdir -p "$S/cores"
+	printf '#!/bin/sh
+cat >%s/cores/core.$1.$2
+' "$S" >"$S/catch-core"
+	chmod 0755 "$S/catch-core"
+	echo "|$S/catch-core %p %e" >/proc/sys/kernel/core_pattern
+	touch "$S/before-crash"
+	sh -c 'kill -SEGV $$' 2>/dev/null
+	restarts=$(prop NRestarts)
+	pid=$(agent_pid)
+	[ -n "$pid" ] && kill -SEGV "$pid"
+	wait_for 30 sh -c "[ \$(systemctl show -P NRestarts $unit) -gt $restarts ] &&
+		systemctl -q is-active $unit" || { echo "$pattern" >/proc/sys/kernel/core_pattern; return 1; }
+	sleep 2
+	echo "$pattern" >/proc/sys/kernel/core_pattern
+	control=$(ls "$S/cores" | grep -c '^core\.[0-9]*\.sh$')
+	cores=$(ls "$S/cores" | grep -v '^core\.[0-9]*\.sh$'; find / -xdev -path "$S/cores" -prune -o -newer "$S/before-crash" -name 'core*' -type f -print 2>/dev/null)
+	if command -v coredumpctl >/dev/null; then
+		cores="$cores$(coredumpctl --no-pager -q list telemetry-agent 2>/dev/null)"
+	fi
+	echo "  agent $pid: SIGSEGV; restarts $restarts -> $(prop NRestarts); the shell's core: $control;" \
+		"the agent's: ${cores:-none}"
+	[ "$control" -eq 1 ] && [ -z "$cores" ] && [ -n "$pid" ] && [ "$(agent_pid)" != "$pid" ]
+}
+
+# A hostile broker in the place of the broker: its flood, for about SECONDS.
+# Into $S/memory-max: the most anonymous memory of the unit's processes
+# meanwhile, and the unit's memory.peak, which the socket buffers the kernel
+# forces on it may take past the limit (read with the shell's own read: under
+# emulation a process per sample would stretch the time).
+flood() { # flood SECONDS MODE...
+	local ticks=$(($1 * 4)) high=0 peak=0 key value cgroup
+	shift
+	cgroup=/sys/fs/cgroup$(prop ControlGroup)
+	"$T/hostile-broker" 127.0.0.1 1884 "$@" >>"$S/hostile.out" 2>>"$S/hostile.err" &
+	echo $! >"$S/hostile.pid"
+	sleep 0.5
+	kill -USR1 "$(cat "$S/hostile.pid")"
+	while [ "$ticks" -gt 0 ]; do
+		while read -r key value; do
+			[ "$key" = anon ] && [ "$value" -gt "$high" ] && high=$value
+		done 2>/dev/null <"$cgroup/memory.stat"
+		value=0
+		read -r value 2>/dev/null <"$cgroup/memory.peak"
+		[ "$value" -gt "$peak" ] && peak=$value
+		sleep 0.25
+		ticks=$((ticks - 1))
+	done
+	kill "$(cat "$S/hostile.pid")"
+	wait "$(cat "$S/hostile.pid")" 2>/dev/null
+	echo "$high $peak" >"$S/memory-max"
+}
+
+# The unit bounds the agent's memory: under a QoS 2 flood that is never
+# released the agent bounds itself and publishes on; one packet larger than
+# the bound gets it killed and restarted; after the flood telemetry resumes
+# within two restarts.
+check_memory_bound() {
+	local max tasks restarts qos2_high qos2_peak big_high big_peak oom since
+	max=$(cat "/sys/fs/cgroup$(prop ControlGroup)/memory.max")
+	tasks=$(cat "/sys/fs/cgroup$(prop ControlGroup)/pids.max")
+	echo "  memory.max $max, pids.max $tasks"
+	[ "$max" = $((32 * 1024 * 1024)) ] && [ "$tasks" = 4 ] || return 1
+	systemctl stop test-broker.service
+	restarts=$(prop NRestarts)
+	: >"$S/hostile.out"
+	flood 25 qos2 4000
+	read -r qos2_high qos2_peak <"$S/memory-max"
+	oom=$(grep '^oom_kill ' "/sys/fs/cgroup$(prop ControlGroup)/memory.events" | cut -d' ' -f2)
+	echo "  QoS 2 flood: anonymous memory at most $qos2_high bytes (peak $qos2_peak)," \
+		"$(grep -c '^publish' "$S/hostile.out") publications," \
+		"restarts $restarts -> $(prop NRestarts), oom kills $oom"
+	[ "$qos2_high" -le "$max" ] && [ "$(grep -c '^publish' "$S/hostile.out")" -ge 2 ] &&
+		[ "$(prop NRestarts)" -eq "$restarts" ] || return 1
+	flood 20 big 64 0
+	read -r big_high big_peak <"$S/memory-max"
+	echo "  64 MiB packets: anonymous memory at most $big_high bytes (peak $big_peak);" \
+		"restarts $restarts -> $(prop NRestarts)"
+	[ "$big_high" -le "$max" ] && [ "$(prop NRestarts)" -gt "$restarts" ] || return 1
+	since=$(date +%s)
+	restarts=$(prop NRestarts)
+	systemctl start test-broker.service
+	wait_for 40 sh -c "journalctl -b -u $unit --no-pager -o short-unix --since @$since |
+		grep -qF 'Published MQTT data'" || return 1
+	echo "  telemetry resumed; restarts after the flood: $(($(prop NRestarts) - restarts))"
+	[ $(($(prop NRestarts) - restarts)) -le 2 ] && journal | grep -q 'status=9/KILL\|oom'
+}
+
 check_purged() {
 	local left="" f
 	grep -qx /usr/bin/telemetry-agent "$S/package-files" || return 1
@@ -221,7 +324,7 @@ check_purged() {
 	done <"$S/package-files"
 	[ -z "$left" ] || echo "  left behind:$left"
 	[ -z "$left" ] && ! getent passwd "$user" >/dev/null && ! getent group "$user" >/dev/null &&
-		[ ! -e /etc/telemetry-agent ] &&
+		[ ! -e /etc/telemetry-agent ] && [ -z "$(dpkg-statoverride --list /usr/bin/telemetry-agent)" ] &&
 		! dpkg-query -W -f='${Status}' telemetry-agent 2>/dev/null | grep -q installed
 }
 
@@ -405,6 +508,7 @@ boot_1() {
 		sh -c "apt-get install -y -q $T/telemetry-agent_*.deb >$S/apt.log 2>&1 || { cat $S/apt.log; false; }"
 	dpkg-query -L telemetry-agent | while read -r f; do [ -d "$f" ] || echo "$f"; done >"$S/package-files"
 	check "service user in the groups i2c and dialout, no login" check_user
+	check "the agent (it holds the token): 0750 root:$user, nobody else reads it" check_agent_mode
 	check "bus node and serial port: group i2c and dialout, rw for them only" check_devices
 	check "the bus is the kernel's i2c-gpio adapter, ttyS0 a PCI 16550" check_devices_real
 	check "installation started the service; it publishes the sensor's reading" \
@@ -444,6 +548,9 @@ boot_2() {
 	check "the broker lost and back: a failed publication, then the same process publishes" \
 		check_broker_lost_and_back
 	check "a hang-up of the serial line: the agent lives on and publishes" check_hangup
+	check "SIGSEGV to the agent: no core anywhere, the service restarts" check_no_core
+	check "hostile broker: the agent's memory within MemoryMax, telemetry resumes within two restarts" \
+		check_memory_bound
 	check "systemctl stop: the notice, exit 0, inactive, not failed" check_stop
 	check "the whole filter never killed the agent (start, cycles, broker lost and back, stop)" check_no_sigsys
 	systemctl disable -q test-broker.service
