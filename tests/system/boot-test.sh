@@ -77,14 +77,18 @@ arm_mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\x
 # the work tree: installing that package would remove qemu-user-binfmt.
 fetch_qemu_static() {
 	[ -x "$qemu_static" ] && return 0
-	rm -rf "$work/qemu-user-static" "$work"/qemu-user-static_*.deb
+	rm -rf "$work/qemu-user-static" "$work/qemu-user-static.x" "$work"/qemu-user-static_*.deb
 	# With the package lists of the last apt-get update, or new ones.
 	(cd "$work" && { apt-get download -q qemu-user-static || { apt-get update -q && apt-get download -q qemu-user-static; }; }) \
 		>"$work/qemu-user-static.log" 2>&1 ||
 		{ cat "$work/qemu-user-static.log" >&2; die "apt-get download qemu-user-static failed"; }
-	dpkg-deb -x "$work"/qemu-user-static_*.deb "$work/qemu-user-static"
+	# Only qemu-arm-static of the package's emulators is kept.
+	dpkg-deb -x "$work"/qemu-user-static_*.deb "$work/qemu-user-static.x"
 	rm -f "$work"/qemu-user-static_*.deb
-	[ -x "$qemu_static" ] || die "no $qemu_static in qemu-user-static"
+	mkdir -p "${qemu_static%/*}"
+	mv "$work/qemu-user-static.x/usr/bin/qemu-arm-static" "$qemu_static" ||
+		die "no qemu-arm-static in qemu-user-static"
+	rm -rf "$work/qemu-user-static.x"
 }
 
 # F: the kernel opens the interpreter now, so it works inside the chroot.
