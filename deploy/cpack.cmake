@@ -10,8 +10,8 @@
 include_guard(GLOBAL)
 
 # The package carries MRAA linked in statically, as scripts/build-mraa.sh builds
-# it for armhf (the board) and, for the booted-system test on an x86-64 guest,
-# native-static; other builds get no package rules.
+# it for armhf (the board) and native-static (an x86-64 package from the same
+# files, for a look on a PC); other builds get no package rules.
 # (This file runs at the end of project(), before the top level defaults
 # AGENT_DEPS_TARGET: a cross build names armhf unless told otherwise.)
 set(_deps_target "${AGENT_DEPS_TARGET}")
