@@ -156,7 +156,7 @@ HOSTILE_BROKER = os.environ.get("HOSTILE_BROKER", os.path.join(REPO, "build", "b
 # emulator's, which keeps the code it translated for what ran first during
 # the flood (measured: 2.3 to 3.2 MB).
 RESIDENT_SLACK_KB = 4096 if QEMU else 1024
-FLOOD_CYCLES = 3
+FLOOD_CYCLES = 2
 
 
 def relay_tls(listener, context, target):
