@@ -138,12 +138,14 @@ def read_rows(path, problems):
         raise Refused(problems)
     rows = []
     for line, values in records[1:]:
+        if any(ch < " " or ch == "\x7f" for v in values for ch in v):
+            problems.append(f"{path}:{line}: a field holds a control character or a line break")
+            continue
+        # A line of too few or too many fields is refused, and its fields
+        # are checked all the same, so that one run names all its faults.
         if len(values) != len(header):
             problems.append(f"{path}:{line}: {len(values)} fields where the header has {len(header)}")
-        elif any(ch < " " or ch == "\x7f" for v in values for ch in v):
-            problems.append(f"{path}:{line}: a field holds a control character or a line break")
-        else:
-            rows.append((line, dict(zip(header, values))))
+        rows.append((line, dict(zip(header, values + [""] * (len(header) - len(values))))))
     if not rows and not problems:
         raise Refused([f"{path}: no devices after the header line"])
     return rows

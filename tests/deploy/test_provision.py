@@ -176,6 +176,11 @@ class Provision(unittest.TestCase):
             ("name,client_id\nb1,id1\n", [], r"devices.csv:1: missing column 'token'"),
             ("name,token,clientid\nb1,t1,x\n", [], r"devices.csv:1: unknown column 'clientid'"),
             (header + "b1,t1,,\nb2,t2,\n", [], r"devices.csv:3: 3 fields where the header has 4"),
+            # A line short of fields hides none of its other faults.
+            (header + "b1,t1,,b.example\nb2,to ken,a-b\n", ["--host", "b.example"],
+             r"(?s)(?=.*devices.csv:3: 3 fields where the header has 4\n)"
+             r"(?=.*devices.csv:3: token 'to ken' holds characters)"
+             r"(?=.*devices.csv:3: client_id 'a-b' is not an MQTT client identifier)"),
             (header + "b1,t1,,\nb1,t2,,\n", [], r"devices.csv:3: duplicate name \(also on line 2\)"),
             (header + "b1,t1,,\nb2,t1,,\n", [], r"devices.csv:3: duplicate token \(also on line 2\)"),
             (header + "b1,t1,same,\nb2,t2,same,\n", [], r"devices.csv:3: duplicate client id 'same'"),
