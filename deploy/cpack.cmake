@@ -30,11 +30,22 @@ set(_deploy_dir "${CMAKE_CURRENT_LIST_DIR}")
 set(_pkg telemetry-agent)
 set(_doc_dir share/doc/${_pkg})
 set(_gen_dir "${CMAKE_BINARY_DIR}/deploy")
-# scripts/build-mraa.sh installs MRAA's licence text beside the library.
-set(_mraa_copying "${CMAKE_SOURCE_DIR}/.deps/${_deps_target}/mraa/share/doc/mraa/COPYING")
+# scripts/build-mraa.sh installs MRAA's licence text beside the library (for
+# the board in its sysroot's /usr/local).
+if(CMAKE_SYSROOT)
+  set(_mraa_prefix "${CMAKE_SYSROOT}/usr/local")
+else()
+  set(_mraa_prefix "${CMAKE_SOURCE_DIR}/.deps/${_deps_target}/mraa")
+endif()
+set(_mraa_copying "${_mraa_prefix}/share/doc/mraa/COPYING")
 
-set(AGENT_PACKAGE_MAINTAINER "Telemetry agent maintainers <telemetry-agent@example.org>"
-    CACHE STRING "Maintainer field of the Debian package")
+# The packages a fleet builds are its operator's: the default says it is a
+# test build's (scripts/devices.py TEST_MAINTAINER warns of it, provisioning
+# refuses it for real boards).
+include("${CMAKE_CURRENT_LIST_DIR}/../cmake/agent_settings.cmake")
+set(AGENT_PACKAGE_MAINTAINER "Test build (no maintainer named) <test-build@example.org>"
+    CACHE STRING "Maintainer field of the Debian package: Name <address>, whoever makes and ships it")
+agent_check_setting(AGENT_PACKAGE_MAINTAINER maintainer "${AGENT_PACKAGE_MAINTAINER}")
 
 # The changelog's newest entry must name the version being packaged.
 file(STRINGS "${_deploy_dir}/debian/changelog" _changelog_head LIMIT_COUNT 1)
@@ -100,10 +111,10 @@ set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${_deb_arch})
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${AGENT_PACKAGE_MAINTAINER}")
-# Dependencies (libc6, libpaho-mqtt1.3, libjson-c5) are
-# computed from the binary by dpkg-shlibdeps, which reads the ELF class and
-# looks in the armhf multiarch folders (the armhf packages must be installed:
-# scripts/setup-armhf.sh). systemd-sysusers (postinst) comes with systemd.
+# Dependencies (libc6, libpaho-mqtt1.3, libjson-c5) are computed from the
+# binary by dpkg-shlibdeps, from the libraries it links in the board's
+# sysroot and the sysroot's own dpkg database (their packages' symbols
+# files): see below. systemd-sysusers (postinst) comes with systemd.
 # With TLS, OpenSSL (libssl3) comes with libpaho-mqtt1.3, whose
 # libpaho-mqtt3cs the agent links; a CA file of the system's store comes with
 # ca-certificates, which nothing else pulls in. (AGENT_CA_FILE is empty here
@@ -115,6 +126,40 @@ if(AGENT_TLS AND "${AGENT_CA_FILE}" MATCHES "^(/etc/ssl/certs/.*)?$")
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "systemd, ca-certificates")
 endif()
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
+if(CMAKE_SYSROOT)
+  # dpkg-shlibdeps finds each library the agent needs in the sysroot's folders
+  # and asks dpkg which package holds that file: a database of the sysroot's
+  # packages whose file lists name them where they are on this machine (and
+  # under /usr too, the board's /lib being /usr/lib), never the host's.
+  set(_sysroot_db "${CMAKE_SYSROOT}/var/lib/dpkg")
+  set(_shlibdeps_db "${_gen_dir}/shlibdeps-dpkg")
+  if(NOT EXISTS "${_sysroot_db}/status")
+    message(FATAL_ERROR "deploy: no dpkg database in the sysroot ${CMAKE_SYSROOT}: run scripts/make-sysroot.sh")
+  endif()
+  file(REMOVE_RECURSE "${_shlibdeps_db}")
+  file(MAKE_DIRECTORY "${_shlibdeps_db}/info" "${_shlibdeps_db}/updates")
+  file(COPY "${_sysroot_db}/status" "${_sysroot_db}/arch" DESTINATION "${_shlibdeps_db}")
+  file(GLOB _sysroot_info "${_sysroot_db}/info/*")
+  foreach(_f IN LISTS _sysroot_info)
+    get_filename_component(_name "${_f}" NAME)
+    if(_name MATCHES "\\.list$")
+      execute_process(
+        COMMAND sed -E -e h -e "s|^|${CMAKE_SYSROOT}|p" -e g -e "/^\\/(lib|bin|sbin)(\\/|$)/!d"
+                -e "s|^|${CMAKE_SYSROOT}/usr|" "${_f}"
+        OUTPUT_FILE "${_shlibdeps_db}/info/${_name}" RESULT_VARIABLE _sed_rc)
+      if(NOT _sed_rc EQUAL 0)
+        message(FATAL_ERROR "deploy: cannot read ${_f}")
+      endif()
+    else()
+      file(COPY "${_f}" DESTINATION "${_shlibdeps_db}/info")
+    endif()
+  endforeach()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CMAKE_SYSROOT}/lib/${CMAKE_LIBRARY_ARCHITECTURE}"
+                                                  "${CMAKE_SYSROOT}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}")
+  # Read by cpack when it packages: dpkg-shlibdeps asks that database.
+  file(WRITE "${_gen_dir}/cpack-project.cmake" "set(ENV{DPKG_ADMINDIR} \"${_shlibdeps_db}\")\n")
+  set(CPACK_PROJECT_CONFIG_FILE "${_gen_dir}/cpack-project.cmake")
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${_deploy_dir}/debian/conffiles" "${_deploy_dir}/debian/postinst"
     "${_deploy_dir}/debian/prerm" "${_deploy_dir}/debian/postrm")

@@ -22,21 +22,34 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
-usage="usage: scripts/build-armhf.sh [--tls] [-DNAME=VALUE...]
+usage="usage: scripts/build-armhf.sh [--tls] [--maintainer 'NAME <ADDRESS>'] [-DNAME=VALUE...]
 Cross-builds the agent for the board (armhf): build-armhf/ (tested, its broker
 on this machine) and build-armhf-deb/ with the board's Debian package. The
 -D arguments go to the package's configure, e.g.
   scripts/build-armhf.sh -DAGENT_BROKER_HOST=broker.example.org -DAGENT_ACCESS_TOKEN=... -DAGENT_CLIENT_ID=...
-It warns when the package keeps the demo access token or a loopback broker host.
+--maintainer: the package's Maintainer, whoever makes and ships it (default:
+a test build's, said so in the field). It warns when the package keeps the
+demo access token, a loopback broker host or the test build's maintainer.
 --tls: the same with MQTT over TLS, in build-armhf-tls/ and build-armhf-tls-deb/.
 Needs scripts/setup-armhf.sh first."
 . "$top/scripts/cli.sh"
 cli_help "$@"
-args=("$@")
-[ "${1:-}" != --tls ] || args=("${@:2}")
-for a in "${args[@]}"; do
-	[[ $a == -[DU]?* ]] || cli_error "unknown argument '$a' (--tls first, then CMake settings -DNAME=VALUE)"
+tls=0
+cmake_args=()
+while [ $# -gt 0 ]; do
+	case $1 in
+	--tls) tls=1 ;;
+	--maintainer)
+		[ $# -ge 2 ] || cli_error "--maintainer needs a value: 'NAME <ADDRESS>'"
+		cmake_args+=(-DAGENT_PACKAGE_MAINTAINER="$2")
+		shift
+		;;
+	-[DU]?*) cmake_args+=("$1") ;;
+	*) cli_error "unknown argument '$1' (--tls, --maintainer 'NAME <ADDRESS>', CMake settings -DNAME=VALUE)" ;;
+	esac
+	shift
 done
+set -- "${cmake_args[@]}"
 build="$top/build-armhf"
 deb_build="$top/build-armhf-deb"
 toolchain="$top/cmake/armhf-toolchain.cmake"
@@ -46,8 +59,7 @@ toolchain="$top/cmake/armhf-toolchain.cmake"
 test_host=${AGENT_TEST_NET:-127.0.0}.4
 tested_tls=()
 deb_tls=()
-if [ "${1:-}" = --tls ]; then
-	shift
+if [ $tls -eq 1 ]; then
 	build="$top/build-armhf-tls"
 	deb_build="$top/build-armhf-tls-deb"
 	test_host=${AGENT_TEST_NET:-127.0.0}.6
@@ -61,16 +73,19 @@ die() {
 }
 
 command -v arm-linux-gnueabihf-gcc >/dev/null || die "no cross compiler: run scripts/setup-armhf.sh"
-"$top/scripts/build-mraa.sh" armhf
-
-# Only armhf .pc files: otherwise json-c resolves to the x86-64 library.
-export PKG_CONFIG_LIBDIR=/usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig
+# The board's libraries: the sysroot (made once, remade when its package
+# list changes) and MRAA in it; AGENT_ARMHF_SYSROOT names another.
+sysroot=${AGENT_ARMHF_SYSROOT:-$top/.deps/armhf/sysroot}
+"$top/scripts/make-sysroot.sh" "$sysroot"
+AGENT_ARMHF_SYSROOT=$sysroot "$top/scripts/build-mraa.sh" armhf
+mraa_lib="$sysroot/usr/local/lib/libmraa.a"
 
 configure() { # configure DIR CMAKE-ARGS...
 	local dir=$1
 	shift
 	mkdir -p "$dir"
-	cmake --fresh -S "$top" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+	cmake --fresh -S "$top" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DAGENT_ARMHF_SYSROOT="$sysroot" \
+		-DCMAKE_BUILD_TYPE=Release \
 		-DCMAKE_PROJECT_INCLUDE="$top/deploy/cpack.cmake" "$@" >"$dir.configure.log" 2>&1 ||
 		{ cat "$dir.configure.log" >&2; die "configure of ${dir##*/} failed"; }
 	mv "$dir.configure.log" "$dir/configure.log"
@@ -98,15 +113,14 @@ check_arm() {
 	grep -q 'Tag_FP_arch: VFPv4$' <<<"$attrs" || die "$f: not built for VFPv4"
 	grep -q 'Tag_Advanced_SIMD_arch: NEONv1 with Fused-MAC' <<<"$attrs" || die "$f: not built for NEON"
 }
-arm_files=("$build/telemetry-agent" "$deb_build/telemetry-agent" "$sim_lib"
-	"$top/.deps/armhf/mraa/lib/libmraa.a")
+arm_files=("$build/telemetry-agent" "$deb_build/telemetry-agent" "$sim_lib" "$mraa_lib")
 for f in "${arm_files[@]}"; do
 	check_arm "$f"
 done
 # Every MRAA object, not only the archive's first.
 objs=$(mktemp -d)
 trap 'rm -rf "$objs"' EXIT
-(cd "$objs" && arm-linux-gnueabihf-ar x "$top/.deps/armhf/mraa/lib/libmraa.a")
+(cd "$objs" && arm-linux-gnueabihf-ar x "$mraa_lib")
 for f in "$objs"/*.o; do
 	check_arm "$f"
 done
@@ -123,5 +137,6 @@ echo "package: $deb ($(stat -c %s "$deb") bytes), broker host $deb_host"
 # A package for a board with the demo token, or a broker on the board itself,
 # is a test package: say so (scripts/provision.sh refuses them).
 warnings=$("$top/scripts/devices.py" test-settings --host "$deb_host" \
-	--token "$(sed -n 's/^AGENT_ACCESS_TOKEN:STRING=//p' "$deb_build/CMakeCache.txt")")
+	--token "$(sed -n 's/^AGENT_ACCESS_TOKEN:STRING=//p' "$deb_build/CMakeCache.txt")" \
+	--maintainer "$(dpkg-deb -f "$deb" Maintainer)")
 [ -z "$warnings" ] || sed "s/^/build-armhf.sh: warning: the package's /" <<<"$warnings" >&2

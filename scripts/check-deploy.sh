@@ -41,7 +41,6 @@ if [ "${1:-}" = --tls ]; then
 	deb_build="$top/build-armhf-tls-deb"
 	shift
 fi
-sysroot=/usr/arm-linux-gnueabihf
 passed=0
 failed=0
 
@@ -61,6 +60,12 @@ check() { # check DESCRIPTION COMMAND...
 	shift
 	if "$@"; then pass "$what"; else fail "$what"; fi
 }
+
+# The board's libraries, and their packages' database: the sysroot the
+# package was built against.
+sysroot=$(cached "$deb_build" AGENT_ARMHF_SYSROOT 2>/dev/null || true)
+sysroot=${sysroot:-$top/.deps/armhf/sysroot}
+sysroot_dpkg=(dpkg-query --admindir="$sysroot/var/lib/dpkg")
 
 [ $# -eq 0 ] || [ $# -eq 4 ] || cli_error "$# arguments: none, or PACKAGE HOST CLIENT_ID TOKEN"
 [ $# -eq 0 ] || [[ $1 != -* ]] || cli_error "unknown option '$1'"
@@ -125,12 +130,28 @@ paho_ok() {
 	$tls && lib=libpaho-mqtt3cs.so.1
 	readelf -d "$agent" | grep -qF "Shared library: [$lib]" || { echo "  does not need $lib"; return 1; }
 	$tls || return 0
-	paho_depends=$(dpkg-query -W -f='${Depends}' libpaho-mqtt1.3:armhf)
+	paho_depends=$("${sysroot_dpkg[@]}" -W -f='${Depends}' libpaho-mqtt1.3:armhf)
 	echo "  libpaho-mqtt1.3:armhf Depends: $paho_depends"
 	grep -qE '(^|, )libssl3( |,|$)' <<<"$paho_depends" &&
-		readelf -d "/usr/lib/arm-linux-gnueabihf/$lib" | grep -qF 'Shared library: [libssl.so.3]'
+		readelf -d "$sysroot/usr/lib/arm-linux-gnueabihf/$lib" | grep -qF 'Shared library: [libssl.so.3]'
 }
 check "binary links $($tls && echo 'libpaho-mqtt3cs.so.1, whose package brings libssl3' || echo libpaho-mqtt3c.so.1)" paho_ok
+
+# Who makes the package and under which licence: the maintainer the build
+# was given, and a machine-readable copyright file naming our licence and
+# crediting the code linked into the agent.
+licence_ok() {
+	local copyright="$root/usr/share/doc/telemetry-agent/copyright" maintainer
+	maintainer=$(dpkg-deb -f "$deb" Maintainer)
+	echo "  Maintainer: $maintainer"
+	[ "$maintainer" = "$(cached "$deb_build" AGENT_PACKAGE_MAINTAINER)" ] || { echo "  not the build's maintainer"; return 1; }
+	head -n 1 "$copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' &&
+		awk '/^Files: \*$/ { f = 1; next } f && /^License:/ { print; exit }' "$copyright" | grep -qx 'License: Apache-2.0' &&
+		grep -qx 'License: Apache-2.0' "$copyright" && grep -q '/usr/share/common-licenses/Apache-2.0' "$copyright" &&
+		grep -qx 'Files: mraa/\*' "$copyright" && grep -q 'Permission is hereby granted' "$copyright" &&
+		grep -qx 'License: GPL-3+ with GCC-exception-3.1' "$copyright" && grep -q 'GCC RUNTIME LIBRARY EXCEPTION' "$copyright"
+}
+check "Maintainer as built; copyright: Apache-2.0, MRAA (MIT) and the GCC run-time credited" licence_ok
 
 check "platform file is a conffile" grep -qx "$platform_file" "$work/control/conffiles"
 
