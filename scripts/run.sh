@@ -20,14 +20,21 @@ folder), --no-device, --sleep-scale F; see sim/board-sim --help."
 . "$top/scripts/view.sh"
 cli_help "$@"
 # The simulator's options, checked before anything is set up or started.
-if ! refused=$("$top/sim/board-sim" --check-options "$@" -- "$top/build/telemetry-agent" 2>&1); then
+# The demo's own build (no tests): the test command's build/ stays as it is.
+build="$top/build-run"
+export SIM_BUILD_DIR="$build/sim" BROKER_PLUGIN="$build/broker/token_auth.so"
+if ! refused=$("$top/sim/board-sim" --check-options "$@" -- "$build/telemetry-agent" 2>&1); then
 	cli_error "$(tail -n 1 <<<"$refused")"
 fi
 
+# What the agent, the simulator and the broker need; nothing of the tests'.
 "$top/scripts/setup.sh"
 # The broker below is on this machine's loopback: the agent reaches it as localhost.
-cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=Release -DAGENT_BROKER_HOST=localhost >/dev/null
-cmake --build "$top/build" -j "$(nproc)" >/dev/null
+echo "run.sh: building the agent in ${build#"$top/"}/"
+mkdir -p "$build"
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DAGENT_BROKER_HOST=localhost -DAGENT_TESTS=OFF \
+	>"$build/configure.log" 2>&1 || { cat "$build/configure.log" >&2; exit 1; }
+cmake --build "$build" -j "$(nproc)" >"$build/build.log" 2>&1 || { tail -n 30 "$build/build.log" >&2; exit 1; }
 
 state=$(mktemp -d /tmp/telemetry-agent-run.XXXXXX)
 broker_started=0
@@ -53,7 +60,7 @@ broker_events "$state/broker/mosquitto.log"
 # The agent's standard output line-buffered (stdbuf's preloaded library
 # reaches it through board-sim), each stream stamped on its own way out.
 set +e
-stdbuf -oL "$top/sim/board-sim" --state-dir "$state/board" "$@" -- "$top/build/telemetry-agent" \
+stdbuf -oL "$top/sim/board-sim" --state-dir "$state/board" "$@" -- "$build/telemetry-agent" \
 	> >(stamp board) 2> >(stamp board >&2)
 status=$?
 set -e

@@ -1,35 +1,32 @@
 #!/usr/bin/env bash
-# Installs what the ARMv7-A (armhf) build, its qemu runs and its Debian package
-# need, then cross-builds MRAA into .deps/armhf/mraa.
+# Installs what the board's (armhf) build needs on this host: Debian's cross
+# compiler and qemu-user (host packages), then makes the board's sysroot of
+# Debian 12 armhf packages in .deps/armhf/sysroot (scripts/make-sysroot.sh:
+# the host's package system gets no foreign architecture and no armhf
+# package) and cross-builds MRAA into it.
 # Idempotent, asks nothing; run it as root (or through sudo) on Debian 12 x86-64.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 usage="usage: scripts/setup-armhf.sh
-Installs what the board's (armhf) build needs: the cross compiler, qemu-user,
-the armhf libraries (multiarch, apt as root or through sudo), and builds MRAA
-for armhf into .deps/armhf. Takes no arguments."
+Installs what the board's (armhf) build needs: the cross compiler and
+qemu-user (apt, as root or through sudo); makes the board's sysroot in
+.deps/armhf/sysroot and builds MRAA for armhf into it. Takes no arguments."
 . "$top/scripts/cli.sh"
 cli_no_args "$@"
 
-# Host tools, and the armhf libraries the agent links against (multiarch).
+# No Recommends: qemu-user's would register its emulators with the host's
+# binfmt_misc, and the cross compiler needs none.
 apt_packages=(
 	cmake pkg-config
-	crossbuild-essential-armhf qemu-user
-	libpaho-mqtt-dev:armhf libjson-c-dev:armhf libgtest-dev:armhf
-	libstdc++6:armhf libssl-dev:armhf
-	lintian dpkg-dev fakeroot file systemd
+	g++-arm-linux-gnueabihf qemu-user
+	debian-archive-keyring # the sysroot's packages are checked against it
+	dpkg-dev               # dpkg-shlibdeps: the board's package's dependencies
 )
-
 # build-mraa.sh fetches MRAA's source with npm. On this machine image npm comes
 # with the preinstalled nodejs package, which conflicts with Debian's npm.
 command -v npm >/dev/null || apt_packages+=(npm)
 
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-	if [ "$(id -u)" -eq 0 ]; then dpkg --add-architecture armhf; else sudo dpkg --add-architecture armhf; fi
-fi
-# Recommends stay on: crossbuild-essential-armhf brings the armhf C library
-# through them.
-"$top/scripts/apt-install.sh" --recommends "${apt_packages[@]}"
-
+"$top/scripts/apt-install.sh" "${apt_packages[@]}"
+"$top/scripts/make-sysroot.sh"
 "$top/scripts/build-mraa.sh" armhf
