@@ -11,7 +11,7 @@ set(AGENT_CLIENT_ID_MAX 23)
 set(AGENT_CA_FILE_MAX 255)
 
 # Sets out to why value cannot be a setting of the given kind (host, token,
-# client_id), or to "" when it can.
+# client_id, ca_file, maintainer), or to "" when it can.
 function(agent_setting_problem out kind value)
   string(LENGTH "${value}" length)
   set(problem "")
@@ -31,6 +31,13 @@ function(agent_setting_problem out kind value)
     # MQTT 3.1.1 (3.1.3-5): every server accepts 1 to 23 of these.
     if(NOT value MATCHES "^[0-9a-zA-Z]+$" OR length GREATER AGENT_CLIENT_ID_MAX)
       set(problem "is not an MQTT client identifier: 1 to ${AGENT_CLIENT_ID_MAX} of 0-9, a-z, A-Z")
+    endif()
+  elseif(kind STREQUAL "maintainer")
+    # A Debian package's Maintainer field: a name and a mail address.
+    if(NOT value MATCHES "^[^<>,\"]*[^<>,\" ] <[^<>@ ]+@[^<>@ ]+\\.[^<>@ ]+>$")
+      set(problem "is not a name and a mail address: Name <address@domain>")
+    elseif(length GREATER 200)
+      set(problem "is longer than 200 characters")
     endif()
   elseif(kind STREQUAL "ca_file")
     if(NOT value MATCHES "^/[A-Za-z0-9._+/@=,~-]+$")

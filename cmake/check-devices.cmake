@@ -1,5 +1,5 @@
 # Checks a device list without building anything:
-#   cmake -DAGENT_DEVICES_FILE=DIR/devices.cmake [-DAGENT_DEVICES_HOST=HOST] -P cmake/check-devices.cmake
+#   cmake -DAGENT_DEVICES_FILE=DIR/devices.cmake [-DAGENT_DEVICES_HOST=HOST] [-DAGENT_PACKAGE_MAINTAINER=M] -P cmake/check-devices.cmake
 # (scripts/devices.py resolve writes the file). Prints every setting the build
 # would refuse, naming its line, and then fails.
 cmake_minimum_required(VERSION 3.18)
@@ -15,6 +15,13 @@ if(DEFINED AGENT_DEVICES_HOST)
   agent_setting_problem(problem host "${AGENT_DEVICES_HOST}")
   if(problem)
     message(NOTICE "--host '${AGENT_DEVICES_HOST}' ${problem}")
+    set_property(GLOBAL PROPERTY agent_devices_refused TRUE)
+  endif()
+endif()
+if(DEFINED AGENT_PACKAGE_MAINTAINER)
+  agent_setting_problem(problem maintainer "${AGENT_PACKAGE_MAINTAINER}")
+  if(problem)
+    message(NOTICE "--maintainer '${AGENT_PACKAGE_MAINTAINER}' ${problem}")
     set_property(GLOBAL PROPERTY agent_devices_refused TRUE)
   endif()
 endif()

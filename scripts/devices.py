@@ -2,7 +2,7 @@
 """Device lists: one agent per device, each with its own identity.
 
     devices.py resolve DEVICES.csv OUT_DIR [--default-host HOST] [--refuse-test-settings]
-    devices.py test-settings --host HOST --token TOKEN
+    devices.py test-settings --host HOST --token TOKEN [--maintainer MAINTAINER]
     devices.py fleet N OUT.csv
 
 resolve checks DEVICES.csv and writes, in OUT_DIR:
@@ -27,9 +27,10 @@ devices.cmake lists the devices whose lines could be read, so that
 check-devices.cmake reports their values' faults in the same run. The files
 are written readable by their owner alone: they hold the tokens.
 
-test-settings prints why a board's agent with this broker host and token is a
-test build (one line per reason: the demo token, a loopback host), nothing if
-it is not.
+test-settings prints why a board's agent with this broker host and token (and
+its package with this maintainer) is a test build (one line per reason: the
+demo token, a loopback host, the test build's maintainer), nothing if it is
+not.
 
 fleet writes a device list of N simulated boards, board-001 to board-N, each
 with its own token, for scripts/fleet.sh and the tests.
@@ -53,12 +54,19 @@ CLIENT_ID_MAX = 23
 HASHED_PREFIX = 15
 HASH_DIGITS = CLIENT_ID_MAX - HASHED_PREFIX
 TOP_CMAKE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "CMakeLists.txt")
+CPACK_CMAKE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "deploy", "cpack.cmake")
 
 
 def demo_token():
     """The access token a build has when given none (CMakeLists.txt)."""
     with open(TOP_CMAKE) as f:
         return re.search(r'set\(AGENT_ACCESS_TOKEN "([^"]*)" CACHE', f.read()).group(1)
+
+
+def test_maintainer():
+    """The Maintainer a package has when given none (deploy/cpack.cmake)."""
+    with open(CPACK_CMAKE) as f:
+        return re.search(r'set\(AGENT_PACKAGE_MAINTAINER "([^"]*)"', f.read()).group(1)
 
 
 def is_loopback(host):
@@ -73,9 +81,12 @@ def is_loopback(host):
     return address.is_loopback or address.is_unspecified
 
 
-def test_settings(host, token, host_note=""):
+def test_settings(host, token, host_note="", maintainer=None):
     """Why an agent with these settings is a test build, not a board's."""
     reasons = []
+    if maintainer is not None and maintainer == test_maintainer():
+        reasons.append(f"maintainer is {maintainer!r}, a test build's: name whoever makes and ships"
+                       " the packages (provision.sh --maintainer, or -DAGENT_PACKAGE_MAINTAINER)")
     if token == demo_token():
         reasons.append("token is the demo access token, the build's default: give the device its own")
     if is_loopback(host):
@@ -247,6 +258,7 @@ def main():
     t = sub.add_parser("test-settings")
     t.add_argument("--host", required=True)
     t.add_argument("--token", required=True)
+    t.add_argument("--maintainer", help="the package's Maintainer field")
     f = sub.add_parser("fleet")
     f.add_argument("count", type=int)
     f.add_argument("out")
@@ -257,7 +269,7 @@ def main():
         write(args.out, fleet(args.count))
         return 0
     if args.command == "test-settings":
-        for reason in test_settings(args.host, args.token):
+        for reason in test_settings(args.host, args.token, maintainer=args.maintainer):
             print(reason)
         return 0
     try:

@@ -2,7 +2,7 @@
 # A fleet's board packages in one command: one Debian package per device, each
 # with the device's own settings compiled in.
 #
-#   scripts/provision.sh [--host HOST] [--allow-test-settings] DEVICES.csv OUT_DIR [-- [--tls] CMAKE-ARGS...]
+#   scripts/provision.sh [--host HOST] [--maintainer 'NAME <ADDRESS>'] [--allow-test-settings] DEVICES.csv OUT_DIR [-- [--tls] CMAKE-ARGS...]
 #
 # (--tls: the boards' agents use MQTT over TLS, as `scripts/build-armhf.sh --tls`.)
 # DEVICES.csv: a header line naming the columns name and token and, if wanted,
@@ -13,7 +13,8 @@
 # is reported, naming its line, and nothing is built or written. The demo
 # access token and a loopback broker host (localhost, 127.0.0.0/8, ::1) are
 # faults too, unless --allow-test-settings (packages for a test system whose
-# broker runs on the board itself).
+# broker runs on the board itself); so is a run without --maintainer (the
+# packages' Maintainer, whoever makes and ships them: the fleet's operator).
 #
 # Then scripts/build-armhf.sh builds the board's code once, with CMAKE-ARGS
 # (so every build option reaches every device), and links one agent per device
@@ -31,10 +32,12 @@ set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 deb_build="$top/build-armhf-deb"
-usage="usage: scripts/provision.sh [--host HOST] [--allow-test-settings] DEVICES.csv OUT_DIR [-- [--tls] CMAKE-ARGS...]
+usage="usage: scripts/provision.sh [--host HOST] [--maintainer 'NAME <ADDRESS>'] [--allow-test-settings] DEVICES.csv OUT_DIR [-- [--tls] CMAKE-ARGS...]
 Builds one board package per device of DEVICES.csv (columns name, token and,
 if wanted, client_id, host) into OUT_DIR, with OUT_DIR/manifest.csv.
   --host HOST              broker host of the devices whose line names none
+  --maintainer 'NAME <ADDRESS>'
+                           the packages' Maintainer: whoever makes and ships them
   --allow-test-settings    allow the demo access token and loopback hosts (test systems)
   -- --tls CMAKE-ARGS      MQTT over TLS; CMake settings for every device's build"
 . "$top/scripts/cli.sh"
@@ -45,6 +48,7 @@ die() {
 }
 
 host=""
+maintainer=""
 allow_test=0
 positional=()
 while [ $# -gt 0 ] && [ "$1" != -- ]; do
@@ -52,6 +56,11 @@ while [ $# -gt 0 ] && [ "$1" != -- ]; do
 	--host)
 		[ $# -ge 2 ] || cli_error "--host needs a value"
 		host=$2
+		shift 2
+		;;
+	--maintainer)
+		[ $# -ge 2 ] || cli_error "--maintainer needs a value: 'NAME <ADDRESS>'"
+		maintainer=$2
 		shift 2
 		;;
 	--allow-test-settings)
@@ -117,9 +126,17 @@ if ! faults=$("$top/scripts/devices.py" resolve "$csv" "$stage/list" --default-h
 fi
 if [ -f "$stage/list/devices.cmake" ] &&
 	! problems=$(cmake -DAGENT_DEVICES_FILE="$stage/list/devices.cmake" ${host:+-DAGENT_DEVICES_HOST="$host"} \
-		-P "$top/cmake/check-devices.cmake" 2>&1); then
+		${maintainer:+-DAGENT_PACKAGE_MAINTAINER="$maintainer"} -P "$top/cmake/check-devices.cmake" 2>&1); then
 	# The problems, without CMake's closing error.
 	sed -n '/^CMake Error/q;p' <<<"$problems" >&2
+	refused=1
+fi
+# The packages' Maintainer: given, or a test build's.
+for a in "$@"; do
+	[[ $a =~ ^-DAGENT_PACKAGE_MAINTAINER(:[A-Z]+)?=(.*)$ ]] && maintainer=${maintainer:-${BASH_REMATCH[2]}}
+done
+if [ -z "$maintainer" ] && [ $allow_test -eq 0 ]; then
+	echo "provision.sh: no --maintainer: the packages would name a test build's maintainer" >&2
 	refused=1
 fi
 if [ $refused -eq 1 ]; then
@@ -136,7 +153,7 @@ mkdir -p "$deb_build"
 # Files an earlier build left readable by others become private too.
 chmod -R go-rwx "$deb_build"
 cp "$csv" "$deb_build/devices-list.csv"
-"$top/scripts/build-armhf.sh" "$@" -DAGENT_DEVICES="$deb_build/devices-list.csv" -DAGENT_DEVICES_HOST="$host" \
+"$top/scripts/build-armhf.sh" "$@" ${maintainer:+--maintainer "$maintainer"} -DAGENT_DEVICES="$deb_build/devices-list.csv" -DAGENT_DEVICES_HOST="$host" \
 	>"$stage/build.log" 2>&1 ||
 	{ cat "$stage/build.log" >&2; die "build failed"; }
 chmod -R go-rwx "$deb_build"

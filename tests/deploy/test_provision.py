@@ -30,6 +30,7 @@ DEB_CACHE = os.path.join(DEB_BUILD, "CMakeCache.txt")
 CLIENT_ID = re.compile(r"[0-9A-Za-z]{1,23}")
 VERSION = re.compile(r"1\.0\.0\+p(\d{14})")
 ALLOW = "--allow-test-settings"
+MAINTAINER = "Greenhouse Fleet Operations <fleet-ops@example.org>"
 
 
 def provision(csv_text, out, *args):
@@ -89,7 +90,7 @@ class Provision(unittest.TestCase):
                    "[fd00::17],k" + "9" * 254 + ",gateway,\n"
                    ",q1w2e3,cellar,cellarUnit1\n")
         # board-01 has the demo token: a test system's list.
-        done = provision(devices, self.out, "--host", "broker.example.org", ALLOW)
+        done = provision(devices, self.out, "--host", "broker.example.org", "--maintainer", MAINTAINER, ALLOW)
         self.assertEqual(done.returncode, 0, done.stderr)
         names = ["board-01", "board_01", "greenhouse-north-wall-sensor-7", "gateway", "cellar"]
         version = re.search(r"packages of version (\S+) in", done.stdout).group(1)
@@ -115,9 +116,10 @@ class Provision(unittest.TestCase):
             found[name] = (code.host, code.client_id, code.token)
             # The tested agent's code but for the settings.
             agent_binary.compare(TESTED_AGENT, agent, {})
-            fields = subprocess.run(["dpkg-deb", "-f", deb, "Package", "Version", "Description"], check=True,
-                                    capture_output=True, text=True).stdout
-            self.assertRegex(fields, rf"^Package: telemetry-agent\nVersion: {re.escape(version)}\n")
+            fields = subprocess.run(["dpkg-deb", "-f", deb, "Package", "Version", "Maintainer", "Description"],
+                                    check=True, capture_output=True, text=True).stdout
+            self.assertRegex(fields, rf"^Package: telemetry-agent\nVersion: {re.escape(version)}\n"
+                                     rf"Maintainer: {re.escape(MAINTAINER)}\n")
             self.assertIn(f"for the device {name}:", fields)
             with open(deb, "rb") as f:
                 digest = hashlib.sha256(f.read()).hexdigest()
@@ -199,6 +201,10 @@ class Provision(unittest.TestCase):
             (header + "b1,t1,,127.1.2.3\n", [], r"devices.csv:2: host '127.1.2.3' is a loopback"),
             (header + "b1,t1,,[::1]\n", ["--host", "b.example"], r"devices.csv:2: host '\[::1\]' is a loopback"),
             (header + "b1,t1,,\n", [], r"devices.csv:2: host 'localhost' \(the default: the line names no host\)"),
+            # Whoever ships the packages is named, and named well.
+            (header + "b1,t1,,b.example\n", [], r"no --maintainer: the packages would name a test build's"),
+            (header + "b1,t1,,b.example\n", ["--maintainer", "ops@example.org"],
+             r"--maintainer 'ops@example.org' is not a name and a mail address"),
             # Every fault of a list in one run, each with its line, and what a
             # refused value may hold.
             (header + "b1,t1\n"
