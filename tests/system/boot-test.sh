@@ -9,11 +9,12 @@
 # i2c-gpio bus on the board's PL061 GPIO lines (added to the device tree),
 # /dev/ttyS0 from an emulated PCI 16550.
 #
-#   boot-test.sh prepare     the root file system (debootstrap --arch=armhf,
-#                            Debian's packages only, its second stage under
-#                            qemu-user through a binfmt_misc entry registered
-#                            for this run), the packages, the device tree and
-#                            the guest's test files
+#   boot-test.sh prepare     the root file system (mmdebstrap, armhf, from
+#                            the suites of the board's sysroot, Debian's
+#                            packages only, their scripts run under qemu-user
+#                            through a binfmt_misc entry registered for this
+#                            run), the packages, the device tree and the
+#                            guest's test files
 #   boot-test.sh run [N]     boots the guest (after prepare) four times and
 #                            checks; with N, boot N alone, from the disk as an
 #                            earlier run left it after boot N-1 (to work on
@@ -25,12 +26,15 @@
 # kept there and reused while its package list is the same. Consoles:
 # build-system/console-N.log (ttyAMA0 of boot N), UART 0's output
 # build-system/uart0-N.bin. Ends with one line "N passed, N failed".
-# Run as root (debootstrap, chroot, binfmt_misc).
+# Run as root (mmdebstrap, chroot, binfmt_misc).
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
 work="$top/build-system"
 root="$work/root-armhf"
+# The board's sysroot (scripts/make-sysroot.sh): the packages build against
+# it, and the guest's root comes from the same suites.
+sysroot=${AGENT_ARMHF_SYSROOT:-$top/.deps/armhf/sysroot}
 here="$top/tests/system"
 suite=bookworm
 packages=systemd,systemd-sysv,udev,kmod,mosquitto,mosquitto-clients,libpaho-mqtt1.3,libjson-c5,libssl3
@@ -102,7 +106,7 @@ binfmt_register() {
 	binfmt_registered=1
 }
 
-# What debootstrap's second stage mounts inside the root, if it was stopped.
+# What mmdebstrap mounts inside the root, if it was stopped.
 umount_under_root() {
 	local m
 	for m in $(awk -v r="$root/" 'index($2, r) == 1 { print $2 }' /proc/mounts | sort -r); do
@@ -127,34 +131,42 @@ cleanup_prepare() {
 }
 
 # ---- prepare ----
+# The guest's root from the suites the board's sysroot was made from
+# (scripts/make-sysroot.sh left out any whose index was unsound): its
+# sources list is mmdebstrap's mirror list.
 prepare_root() {
-	local key="$suite armhf $packages; initramfs: $initramfs_modules" t
+	local sources="$sysroot/etc/apt/sources.list" key t
+	[ -f "$sources" ] || die "no board sysroot in $sysroot: run scripts/setup-armhf.sh"
+	key="$suite armhf $packages; initramfs: $initramfs_modules; $(tr '\n' ' ' <"$sources")"
 	[ "$(cat "$root/.boot-test" 2>/dev/null)" = "$key" ] && { log "root file system reused"; return 0; }
 	rm -rf "$root"
-	t=$(now)
-	log "debootstrap $suite armhf, first stage (log: $work/debootstrap.log)"
-	debootstrap --foreign --arch=armhf --variant=minbase --include="$packages" "$suite" "$root" \
-		>"$work/debootstrap.log" 2>&1 || { tail -n 20 "$work/debootstrap.log" >&2; die "debootstrap failed"; }
-	log "first stage: $(($(now) - t)) s"
 	# Before the kernel's package builds the initramfs: only the modules
 	# that reach the root disk (virtio over PCI, ext4).
-	mkdir -p "$root/etc/initramfs-tools/conf.d" "$root/etc/initramfs-tools/hooks"
-	echo MODULES=list >"$root/etc/initramfs-tools/conf.d/system-test"
-	cat >"$root/etc/initramfs-tools/hooks/system-test" <<-EOF
+	cat >"$work/setup-hook.sh" <<-EOF
 		#!/bin/sh
-		[ "\$1" = prereqs ] && exit 0
-		. /usr/share/initramfs-tools/hook-functions
-		for m in $initramfs_modules; do manual_add_modules "\$m"; done
-		for m in $initramfs_modules; do echo "\$m" >>"\$DESTDIR/conf/modules"; done
+		set -e
+		mkdir -p "\$1/etc/initramfs-tools/conf.d" "\$1/etc/initramfs-tools/hooks"
+		echo MODULES=list >"\$1/etc/initramfs-tools/conf.d/system-test"
+		cat >"\$1/etc/initramfs-tools/hooks/system-test" <<-'HOOK'
+			#!/bin/sh
+			[ "\$1" = prereqs ] && exit 0
+			. /usr/share/initramfs-tools/hook-functions
+			for m in $initramfs_modules; do manual_add_modules "\$m"; done
+			for m in $initramfs_modules; do echo "\$m" >>"\$DESTDIR/conf/modules"; done
+		HOOK
+		chmod 755 "\$1/etc/initramfs-tools/hooks/system-test"
 	EOF
-	chmod 755 "$root/etc/initramfs-tools/hooks/system-test"
+	chmod 755 "$work/setup-hook.sh"
 	t=$(now)
-	log "second stage in a chroot under qemu-arm (binfmt_misc entry $binfmt_entry)"
+	log "mmdebstrap $suite armhf from $(awk '{ print $(NF - 1) }' "$sources" | tr '\n' ' ')under qemu-arm (binfmt_misc entry $binfmt_entry; log: $work/mmdebstrap.log)"
 	binfmt_register
-	chroot "$root" /debootstrap/debootstrap --second-stage >>"$work/debootstrap.log" 2>&1 ||
-		{ tail -n 20 "$work/debootstrap.log" >&2; die "debootstrap's second stage failed"; }
+	# The emulator is checked by the binfmt_misc entry of our own.
+	mmdebstrap --mode=root --variant=minbase --architectures=armhf --include="$packages" \
+		--skip=check/qemu --dpkgopt=force-unsafe-io --setup-hook="$work/setup-hook.sh" \
+		"$suite" "$root" "$sources" >"$work/mmdebstrap.log" 2>&1 ||
+		{ tail -n 20 "$work/mmdebstrap.log" >&2; die "mmdebstrap failed"; }
 	cleanup_prepare
-	log "second stage: $(($(now) - t)) s"
+	log "root file system: $(($(now) - t)) s"
 	ls "$root"/boot/vmlinuz-* "$root"/boot/initrd.img-* >/dev/null || die "no kernel or initramfs in $root/boot"
 	echo "$key" >"$root/.boot-test"
 }
@@ -165,13 +177,12 @@ prepare_root() {
 # library and the broker plugin for the guest's mosquitto.
 build_packages() {
 	local dir tls
-	export PKG_CONFIG_LIBDIR=/usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig
-	"$top/scripts/build-mraa.sh" armhf >"$work/packages.log" 2>&1 ||
+	AGENT_ARMHF_SYSROOT=$sysroot "$top/scripts/build-mraa.sh" armhf >"$work/packages.log" 2>&1 ||
 		{ cat "$work/packages.log" >&2; die "MRAA for armhf did not build (scripts/setup-armhf.sh)"; }
 	for tls in OFF ON; do
 		dir="$work/armhf-deb"
 		[ $tls = OFF ] || dir="$work/armhf-tls-deb"
-		cmake -S "$top" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake" \
+		cmake -S "$top" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake" -DAGENT_ARMHF_SYSROOT="$sysroot" \
 			-DCMAKE_BUILD_TYPE=Release -DCMAKE_PROJECT_INCLUDE="$top/deploy/cpack.cmake" -DAGENT_TESTS=OFF \
 			-DAGENT_TLS=$tls -DAGENT_BROKER_HOST=$broker_name >>"$work/packages.log" 2>&1 &&
 			cmake --build "$dir" -j "$(nproc)" >>"$work/packages.log" 2>&1 &&
@@ -179,6 +190,9 @@ build_packages() {
 			(cd "$dir" && cpack -G DEB >>"$work/packages.log" 2>&1) ||
 			{ tail -n 30 "$work/packages.log" >&2; die "the armhf package (TLS $tls) did not build"; }
 	done
+	# The plugin links nothing (the broker provides its symbols); mosquitto's
+	# plugin headers are architecture-independent ("all") and come from the
+	# host's mosquitto-dev, the C library's from the cross compiler.
 	arm-linux-gnueabihf-gcc -shared -fPIC -O2 -Wall -Wextra -Werror -o "$work/token_auth.so" \
 		"$top/broker/token_auth.c" || die "the broker plugin did not cross-build"
 }
@@ -303,10 +317,10 @@ trust_test_ca() {
 
 prepare() {
 	local t
-	command -v qemu-system-arm >/dev/null && command -v debootstrap >/dev/null && command -v dtc >/dev/null ||
-		die "qemu-system-arm, debootstrap or dtc missing: run scripts/setup.sh"
+	command -v qemu-system-arm >/dev/null && command -v mmdebstrap >/dev/null && command -v dtc >/dev/null ||
+		die "qemu-system-arm, mmdebstrap or dtc missing: run scripts/setup-tests.sh"
 	command -v arm-linux-gnueabihf-gcc >/dev/null || die "no cross compiler: run scripts/setup-armhf.sh"
-	[ "$(id -u)" -eq 0 ] || die "run as root (debootstrap, chroot, binfmt_misc)"
+	[ "$(id -u)" -eq 0 ] || die "run as root (mmdebstrap, chroot, binfmt_misc)"
 	mkdir -p "$work"
 	trap cleanup_prepare EXIT
 	trap 'exit 143' TERM INT
