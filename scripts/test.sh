@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# The project's test command: installs what is missing, builds the agent
+# The project's test command: installs what is missing (scripts/setup-tests.sh;
+# the board's libraries in a sysroot of their own, the host's package system
+# left as it was, which it checks), builds the agent
 # (release, and debug with ASan+UBSan, for this PC; release for the board,
 # armhf, with its Debian package; and release with MQTT over TLS for both,
 # with the board's TLS package), checks formatting, the packages and the
@@ -28,19 +30,23 @@ export AGENT_TEST_NET=$net
 release_host=localhost
 [ "$net" = 127.0.0 ] || release_host=$net.1
 
-scripts/setup.sh
+# The host's package system as it was: the board's build must leave it so.
+mkdir -p build-system
+tests/deploy/host-untouched.sh snapshot build-system/host-packages.before
+# Everything the tests need: the demo's set-up, the test tools, and the
+# board's cross toolchain, sysroot and MRAA, before the guest's preparation,
+# which cross-builds the board's packages with them.
+setup_started=$(date +%s)
+scripts/setup-tests.sh
+echo "test.sh: set-up took $(($(date +%s) - setup_started)) s"
 # Every script answers --help and nothing else (before anything else runs in
 # the tree: the check compares the tree before and after each script).
 /usr/bin/python3 tests/scripts/test_help.py | grep -v '^ok: '
-# The cross toolchain and MRAA for the board, before the guest's preparation,
-# which cross-builds the board's packages with them.
-scripts/setup-armhf.sh
 
-# The booted-system test's guest (debootstrap --arch=armhf from Debian's
-# packages, the board's packages built for its broker name) is prepared while
+# The booted-system test's guest (mmdebstrap, armhf, from Debian's packages of
+# the sysroot's suites, the board's packages built for its broker name) is prepared while
 # the agent builds; the suites and then the guest's boots run alone, so that
 # neither loads the machine under the suites' time bounds.
-mkdir -p build-system
 setsid tests/system/boot-test.sh prepare >build-system/prepare.log 2>&1 &
 prepare_pid=$!
 # A step that fails ends the test command: the preparation with it.
@@ -52,11 +58,11 @@ configure_and_build() {
 	cmake -S . -B "$dir" "$@" >/dev/null
 	cmake --build "$dir" -j "$(nproc)"
 }
-configure_and_build build -DCMAKE_BUILD_TYPE=Release -DAGENT_BROKER_HOST=$release_host
-configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DAGENT_SANITIZE=ON \
+configure_and_build build -DCMAKE_BUILD_TYPE=Release -DAGENT_TESTS=ON -DAGENT_BROKER_HOST=$release_host
+configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DAGENT_TESTS=ON -DAGENT_SANITIZE=ON \
 	-DAGENT_BROKER_HOST=$net.2
 # TLS: the tests make the CA this agent trusts (tests/CMakeLists.txt).
-configure_and_build build-tls -DCMAKE_BUILD_TYPE=Release -DAGENT_TLS=ON \
+configure_and_build build-tls -DCMAKE_BUILD_TYPE=Release -DAGENT_TESTS=ON -DAGENT_TLS=ON \
 	-DAGENT_BROKER_HOST=$net.5 -DAGENT_CA_FILE="$top/build-tls/e2e-ca/ca.crt"
 
 # The board: build-armhf/ (tested, $net.4) and the package from build-armhf-deb/;
@@ -78,6 +84,10 @@ scripts/check-deploy.sh --tls
 # One device provisioned twice, its token changed: the booted-system test
 # installs both and sees the upgrade (tests/deploy/guest-upgrade.sh).
 tests/deploy/upgrade-packages.sh build-system/upgrade
+# The board's package without Debian's security archive; the host's package
+# system as it was before the set-up and the board's builds.
+tests/deploy/sysroot-without-security.sh
+tests/deploy/host-untouched.sh check build-system/host-packages.before
 
 # Runs ctest in each given build folder at the same time; prints each log
 # whole, in order, and fails if any failed.
