@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Runs the agent and the alternatives on the simulated board against the
 local broker and writes every figure to a JSON file (report.py turns it into
-the table and the chart). bench/run.sh is the command that calls this; see
+the table and the chart). bench/bench.sh is the command that calls this; see
 bench/README.md for what is measured and how.
 
     measure.py --agent NAME=BINARY [--agent NAME=BINARY] [--floor BINARY] --preload LIB
@@ -29,10 +29,10 @@ import benchlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
+sys.path.insert(0, os.path.join(REPO, "broker"))
 from broker import TELEMETRY_TOPIC, Broker, Observer  # noqa: E402
 
-# The bench agent is built for it (bench/run.sh: --host, or BENCH_HOST); the
+# The bench agent is built for it (bench/bench.sh: --host, or BENCH_HOST); the
 # tests use 127.0.0.1.
 BROKER_HOST = os.environ.get("BENCH_HOST", "127.0.0.3")
 BROKER_PORT = 1884

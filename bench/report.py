@@ -227,7 +227,7 @@ def markdown(results, history=None):
     out = []
     w = out.append
     w("# Footprint and cost per cycle: the agent and what users would run instead\n")
-    w(f"Measured by `bench/run.sh` on {s['date']}: {s['machine']}, {s['cpus']} cores, Linux "
+    w(f"Measured by `bench/bench.sh` on {s['date']}: {s['machine']}, {s['cpus']} cores, Linux "
       f"{s['kernel']}, in {s['duration_s'] // 60} min {s['duration_s'] % 60} s. Every program ran "
       f"on the same simulated board (AHT10 on I2C bus 0, a pseudo-terminal as UART 0) and "
       f"published to the same local broker ({s['broker']}). Each figure is "

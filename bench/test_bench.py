@@ -319,7 +319,7 @@ class Report(unittest.TestCase):
         md = self.markdown(busy)
         self.assertIn("**A quick run** (1 run of each kind, a long run of 30 cycles)", md)
         self.assertIn("**The machine was busy**", md)
-        # bench/run.sh --quick: all it shortens is named; the full run's settings are no quick run.
+        # bench/bench.sh --quick: all it shortens is named; the full run's settings are no quick run.
         quick = self.results(reps=1, long_cycles=3, long_run_cycles=100, pause_scale=0.3,
                              mode_lanes=True)
         self.assertIn("**A quick run** (1 run of each kind, runs of 3 cycles, the agent builds' "

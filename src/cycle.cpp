@@ -133,7 +133,7 @@ void report_stop()
 
 void run_cycle()
 {
-    Reason sensor_why = {};
+    Reason sensor_why; // written when there is no reading
     if (!read_sensor_values(&temperature, &humidity, &sensor_why)) {
         report_cycle(false, sensor_why, session_keep_alive());
         return;

@@ -123,10 +123,11 @@ bool delivery_pending(MQTTClient_deliveryToken token)
     return found;
 }
 
-// Waits up to budget_ms for the delivery of token, in slices so that an
-// interrupt ends the wait early. Returns what Paho's own wait would: success,
-// a timeout (MQTTCLIENT_FAILURE) or the session's loss, also when the memory
-// bound dropped the session: *dropped_holding then says what it held.
+// Waits up to budget_ms for the delivery of token, which is pending (just
+// published, or still after the first wait), in slices so that an interrupt
+// ends the wait early. Returns what Paho's own wait would: success, a timeout
+// (MQTTCLIENT_FAILURE) or the session's loss, also when the memory bound
+// dropped the session: *dropped_holding then says what it held.
 int wait_for_delivery(MQTTClient_deliveryToken token, unsigned long budget_ms,
                       size_t *dropped_holding)
 {
@@ -137,20 +138,20 @@ int wait_for_delivery(MQTTClient_deliveryToken token, unsigned long budget_ms,
         // A lost session forgets its messages in flight: ask it first.
         if (!MQTTClient_isConnected(client))
             return MQTTCLIENT_DISCONNECTED;
-        if (!delivery_pending(token))
-            return MQTTCLIENT_SUCCESS;
-        const auto elapsed_ms = static_cast<unsigned long>(
-            duration_cast<milliseconds>(steady_clock::now() - start).count());
-        if (elapsed_ms >= budget_ms || interrupt_requested())
-            return MQTTCLIENT_FAILURE;
-        // A slice that did not complete the delivery read something else, or
-        // nothing: what it read may have grown the heap.
+        // Only a slice completes a delivery. One that did not read something
+        // else, or nothing: what it read may have grown the heap.
         size_t held = 0;
+        if (ran && !delivery_pending(token))
+            return MQTTCLIENT_SUCCESS;
         if (ran && inbound_piling_up(&held)) {
             renew_client();
             *dropped_holding = held;
             return MQTTCLIENT_DISCONNECTED;
         }
+        const auto elapsed_ms = static_cast<unsigned long>(
+            duration_cast<milliseconds>(steady_clock::now() - start).count());
+        if (elapsed_ms >= budget_ms || interrupt_requested())
+            return MQTTCLIENT_FAILURE;
         run_session(std::min(MQTT_WAIT_SLICE_MS, budget_ms - elapsed_ms));
     }
 }
@@ -185,7 +186,9 @@ int session_open(Reason *why)
 
 SessionResult session_publish(const char *topic, const char *payload)
 {
-    SessionResult result = {};
+    SessionResult result; // its reasons are written where they apply
+    result.interrupted = false;
+    result.dropped = false;
 
     // A session dropped in an earlier cycle is opened again; never connect
     // while connected, which would leak a socket. A failed connect has given
@@ -213,8 +216,9 @@ SessionResult session_publish(const char *topic, const char *payload)
     result.rc = MQTTClient_publishMessage(client, topic, &message, &token);
     const bool sent = result.rc == MQTTCLIENT_SUCCESS;
     if (sent) {
-        wait_for_delivery(token, MQTT_FIRST_WAIT_MS, &dropped_holding);
-        result.rc = wait_for_delivery(token, MQTT_SECOND_WAIT_MS, &dropped_holding);
+        result.rc = wait_for_delivery(token, MQTT_FIRST_WAIT_MS, &dropped_holding);
+        if (result.rc != MQTTCLIENT_SUCCESS)
+            result.rc = wait_for_delivery(token, MQTT_SECOND_WAIT_MS, &dropped_holding);
     }
     if (interrupt_requested()) {
         result.interrupted = true; // no outcome: nothing to claim
@@ -239,7 +243,10 @@ SessionResult session_publish(const char *topic, const char *payload)
 
 SessionResult session_keep_alive()
 {
-    SessionResult result = {};
+    SessionResult result;
+    result.rc = MQTTCLIENT_SUCCESS;
+    result.interrupted = false;
+    result.dropped = false;
     // A session lost here is opened again by the next publication.
     if (MQTTClient_isConnected(client)) {
         run_session(MQTT_IDLE_RUN_MS);

@@ -11,10 +11,10 @@
 # to 2.1 s by the simulator, 100 cycles in the long run, no TLS or patched
 # build, no shell loop.
 #
-#   bench/run.sh [--quick] [--reps N] [--long-cycles N] [--host 127.X.Y.Z] [--out DIR]
+#   bench/bench.sh [--quick] [--reps N] [--long-cycles N] [--host 127.X.Y.Z] [--out DIR]
 #
 # --host: another loopback address for the broker (the agents are built for it).
-# Installs nothing: bench/setup.sh does, once.
+# Installs nothing: bench/bench-setup.sh does, once.
 # When bench/agent-footprint.patch exists and is not yet applied to src/, an
 # agent built with it is measured as well ("agent (patched)").
 set -euo pipefail
@@ -22,7 +22,7 @@ set -euo pipefail
 bench=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$bench")
 work=$bench/work
-usage="usage: bench/run.sh [--quick] [--reps N] [--long-cycles N] [--host 127.X.Y.Z] [--out DIR]
+usage="usage: bench/bench.sh [--quick] [--reps N] [--long-cycles N] [--host 127.X.Y.Z] [--out DIR]
 The benchmark: the agent (plain and TLS) beside a Python agent, a shell loop
 and a floor, on the simulated board; about 20-25 minutes on 2 cores.
   --quick          a first look, under 2 minutes once built: one repetition, runs of
@@ -33,7 +33,7 @@ and a floor, on the simulated board; about 20-25 minutes on 2 cores.
   --host ADDRESS   the broker's loopback address (default \$BENCH_HOST or 127.0.0.3)
   --out DIR        where results.md, chart.png, results.json go (default: a new
                    folder under bench/work/; --out bench/results updates the committed ones)
-Needs bench/setup.sh once (it installs what this measures with)."
+Needs bench/bench-setup.sh once (it installs what this measures with)."
 . "$top/scripts/cli.sh"
 cli_help "$@"
 results=""
@@ -68,13 +68,13 @@ done
 [ $quick -eq 0 ] || measure_args=(--reps 1 --long-cycles 100 --run-cycles 3 --pause-scale 0.3
 	--no-shell --mode-lanes "${measure_args[@]}")
 
-# What bench/setup.sh installs: missing, say so rather than run apt.
+# What bench/bench-setup.sh installs: missing, say so rather than run apt.
 missing=()
 for tool in valgrind strace perf gnuplot i2ctransfer mosquitto_pub mosquitto cmake cc; do
 	command -v "$tool" >/dev/null || missing+=("$tool")
 done
 /usr/bin/python3 -c 'import paho.mqtt.client, smbus2' 2>/dev/null || missing+=("python3-paho-mqtt/python3-smbus2")
-[ ${#missing[@]} -eq 0 ] || { echo "run.sh: missing ${missing[*]}: run bench/setup.sh first (as root)" >&2; exit 1; }
+[ ${#missing[@]} -eq 0 ] || { echo "bench.sh: missing ${missing[*]}: run bench/bench-setup.sh first (as root)" >&2; exit 1; }
 
 export BENCH_HOST=$host
 started=$(date +%s)
@@ -137,4 +137,4 @@ cc -O2 -Wall -Wextra -Wconversion -Wshadow -Wpedantic -Werror -DFLOOR_BROKER_HOS
 	--preload "$work/build/sim/libboardsim.so" --plugin "$work/build/broker/token_auth.so" \
 	"${tls_args[@]}" --work "$work" --out "$results/results.json" "${measure_args[@]}"
 /usr/bin/python3 "$bench/report.py" "$results/results.json" "$results"
-echo "bench/run.sh: done in $(($(date +%s) - started)) s: $results/results.md, $results/chart.png"
+echo "bench/bench.sh: done in $(($(date +%s) - started)) s: $results/results.md, $results/chart.png"
