@@ -13,9 +13,9 @@ from harness import (ACK_SETTLE_S, FRAME_A, FRAME_B, FRAME_MIN, LOST, NO_SENSOR,
                      PAYLOAD_A, PAYLOAD_B, PEER, SENSOR_FAILURE, SHUTDOWN_BOUND_S, SLOWDOWN,
                      AgentTestCase, bus_measurement, bus_setup, publish_failure, published, reason)
 
-# Pauses of 2.1 s: longer than the bound, so that a stop that waits out the
-# pause fails it.
-MOMENT_SLEEP_SCALE = "0.3"
+# Pauses of 3.5 s: longer than the bound, so that a stop that waits out the
+# pause fails it, and long enough for the broker to go within one.
+MOMENT_SLEEP_SCALE = "0.5"
 
 
 class Interrupt(AgentTestCase):
@@ -191,7 +191,9 @@ class InterruptAtEveryMoment(AgentTestCase):
             "--interrupt-at", event, "--interrupt-nth", str(nth), "--sleep-scale",
             MOMENT_SLEEP_SCALE])
         if broker_goes:
+            # In the pause after the first publication's acknowledgement.
             self.wait_for_messages(1, 10 * SLOWDOWN)
+            time.sleep(ACK_SETTLE_S)
             self.stop_broker()
         status = agent.wait(20 * SLOWDOWN)
         ended = time.monotonic()
