@@ -16,7 +16,9 @@
 # --host: another loopback address for the broker (the agents are built for it).
 # Installs nothing: bench/bench-setup.sh does, once.
 # When bench/agent-footprint.patch exists and is not yet applied to src/, an
-# agent built with it is measured as well ("agent (patched)").
+# agent built with it is measured as well ("agent (patched)"); likewise
+# bench/agent-before.patch, the agent before a change that is in the sources
+# ("agent (before)").
 set -euo pipefail
 
 bench=$(cd "$(dirname "$0")" && pwd)
@@ -111,23 +113,29 @@ if [ $quick -eq 0 ]; then
 	tls_args=(--tls-ca "$tls/ca")
 fi
 
-patch_file=$bench/agent-footprint.patch
-if [ -f "$patch_file" ] && [ $quick -eq 0 ]; then
+# An agent built from the sources with a patch applied, as NAME: the change
+# the patch makes (agent-footprint.patch: "agent (patched)", after), or the
+# agent before a change already in the sources (agent-before.patch: "agent
+# (before)").
+build_patched() { # NAME PATCH_FILE
+	local name=$1 patch_file=$2 tree=$work/$1/tree
+	[ -f "$patch_file" ] && [ $quick -eq 0 ] || return 0
 	if (cd "$top" && patch -p1 -R --dry-run -s -f <"$patch_file" >/dev/null 2>&1); then
-		echo "agent-footprint.patch is already applied to the sources: measuring them alone"
-	else
-		tree=$work/patched/tree
-		rm -rf "$work/patched"
-		mkdir -p "$tree"
-		(cd "$top" && tar --exclude=./.git --exclude='./build*' --exclude=./bench --exclude=./.deps \
-			-cf - .) | tar -C "$tree" -xf -
-		ln -s "$top/.deps" "$tree/.deps"
-		(cd "$tree" && patch -p1 -s <"$patch_file")
-		echo "building the agent with agent-footprint.patch"
-		build "$tree" "$work/patched/build"
-		agents+=(--agent "agent-patched=$work/patched/build/telemetry-agent")
+		echo "${patch_file##*/} is already applied to the sources: measuring them alone"
+		return 0
 	fi
-fi
+	rm -rf "$work/$name"
+	mkdir -p "$tree"
+	(cd "$top" && tar --exclude=./.git --exclude='./build*' --exclude=./bench --exclude=./.deps \
+		-cf - .) | tar -C "$tree" -xf -
+	ln -s "$top/.deps" "$tree/.deps"
+	(cd "$tree" && patch -p1 -s <"$patch_file")
+	echo "building the agent with ${patch_file##*/}"
+	build "$tree" "$work/$name/build"
+	agents+=(--agent "agent-$name=$work/$name/build/telemetry-agent")
+}
+build_patched patched "$bench/agent-footprint.patch"
+build_patched before "$bench/agent-before.patch"
 
 cc -O2 -Wall -Wextra -Werror -o "$work/spawn" "$bench/spawn.c"
 # The floor: the plain agent's Paho calls alone, with Debian's Paho like the agent.

@@ -36,6 +36,8 @@ PROGRAM_NOTES = {
     "agent": " the agent as the sources have it, release build",
     "agent-tls": " the same built with `-DAGENT_TLS=ON` (see below)",
     "agent-patched": " the agent with [bench/agent-footprint.patch](../agent-footprint.patch)",
+    "agent-before": " the agent before the sources' last change: the sources with "
+                    "[bench/agent-before.patch](../agent-before.patch)",
     "python": " [python_agent.py](../python_agent.py)",
     "shell": " [shell_agent.sh](../shell_agent.sh)",
     "floor": " [floor.c](../floor.c), the agent's MQTT calls alone (Paho's synchronous client, "
@@ -56,6 +58,8 @@ CHART_LABELS = {
 TLS_ROWS = ["peak_rss_kb", "steady_rss_kb", "instructions_per_cycle", "cpu_ms_per_cycle",
             "syscalls_per_cycle", "first_ack_ms", "sigint_to_exit_ms"]
 TLS_BUILD = "agent-tls"
+# The agent before a change that is in the sources.
+BEFORE_BUILD = "agent-before"
 
 
 def fmt(value, decimals=0):
@@ -182,6 +186,13 @@ def variant_section(progs, agent, n):
             comparison(progs[agent]["figures"], progs[n]["figures"],
                        ["agent", "agent (TLS)", "TLS − plain", "TLS / plain"], TLS_ROWS,
                        difference=True) + [""]
+    if n == BEFORE_BUILD:
+        return [f"## {progs[n]['label']}: before and after\n",
+                "The agent before the change (the sources with "
+                "[bench/agent-before.patch](../agent-before.patch)) and as the sources have it, "
+                "in this run:\n"] + \
+            comparison(progs[n]["figures"], progs[agent]["figures"],
+                       ["before", "after", "after / before"]) + [""]
     return [f"## {progs[n]['label']}: before and after\n",
             "`agent` without and with [bench/agent-footprint.patch](../agent-footprint.patch), "
             "in this run:\n"] + \
