@@ -264,19 +264,22 @@ class HostileBroker(AgentTestCase):
         agent.interrupt_and_wait(self)
         print(f"{mode}: resident {steady} kB before the flood, peak {peak} kB, {after} kB after; "
               f"{during - 2} publications during {FLOOD_CYCLES} cycles of flood", file=sys.stderr)
-        # AddressSanitizer holds freed memory back (its quarantine).
+        # AddressSanitizer holds freed memory back (its quarantine), and its
+        # allocator is not glibc's, whose heap the bound reads: under it the
+        # bound never acts.
         if not SANITIZED:
             self.assertLess(after - steady, RESIDENT_SLACK_KB,
                             f"resident memory {steady} kB before the flood, {after} kB after it")
             self.assertLess(peak - steady, peak_kb,
                             f"resident memory {steady} kB before the flood, {peak} kB at its peak")
-        err = agent.stderr()
-        failed_by_drop = re.escape(publish_failure(DISCONNECTED)) + DROPPED
-        if failing:
-            self.assertRegex(err, b"^(" + failed_by_drop + b")+" + re.escape(BROKER_BACK) + b"$")
-        else:
-            self.assertRegex(err, b"^(" + failed_by_drop + b"|" + DROPPED + b"|" +
-                             re.escape(BROKER_BACK) + b")+$")
+            err = agent.stderr()
+            failed_by_drop = re.escape(publish_failure(DISCONNECTED)) + DROPPED
+            if failing:
+                self.assertRegex(err, b"^(" + failed_by_drop + b")+" + re.escape(BROKER_BACK) +
+                                 b"$")
+            else:
+                self.assertRegex(err, b"^(" + failed_by_drop + b"|" + DROPPED + b"|" +
+                                 re.escape(BROKER_BACK) + b")+$")
         # Telemetry went on: through the flood, and after it every cycle.
         self.assertGreaterEqual(during - 2, FLOOD_CYCLES - 1)
         self.assertEqual(set(self.publications()), {PAYLOAD_A})
