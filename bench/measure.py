@@ -309,7 +309,7 @@ class Program:
 
     @property
     def pause_scalable(self):
-        """Its pause is sleep(), which the simulator can scale; Python's
+        """Its pause (sleep(), or the agent's sem_clockwait()) the simulator can scale; Python's
         time.sleep and the shell's sleep process it cannot."""
         return self.role != "alternative"
 
@@ -862,12 +862,12 @@ def main(argv):
     p.add_argument("--long-cycles", type=int, default=1000,
                    help="cycles of the agent's long run (default 1000)")
     p.add_argument("--sleep-scale", type=float, default=0.001,
-                   help="the simulator's sleep() factor in the long run (default 0.001)")
+                   help="the simulator's pause factor in the long run (default 0.001)")
     p.add_argument("--run-cycles", type=int, default=LONG_CYCLES,
                    help=f"cycles of the multi-cycle runs (default {LONG_CYCLES}, at least "
                    f"{IDLE_WINDOW_CYCLE + 1})")
     p.add_argument("--pause-scale", type=float,
-                   help="the simulator's sleep() factor in every other run of the agent builds "
+                   help="the simulator's pause factor in every other run of the agent builds "
                    "and the floor (default: none, 7 s pauses); the signal and the windows in "
                    "the pause scale with it")
     p.add_argument("--no-shell", action="store_true", help="leave out the shell loop")
