@@ -9,8 +9,9 @@
 # the ARM agent and the ARM simulator under qemu-arm; the booted-system test
 # boots an emulated ARM board (armhf Debian 12 under qemu-system-arm) and
 # installs the board's packages on it. Each build's agent is compiled to
-# reach its own loopback address (127.0.0.1, .2, .4; with TLS .5 and .6), so
-# the suites run side by side. AGENT_TEST_NET=127.X.Y moves them to 127.X.Y.1, .2, .4, .5, .6, so
+# reach its own loopback address (127.0.0.1, .2, .4; with TLS .5 and .6; with
+# the reading store .7), so the suites run side by side. AGENT_TEST_NET=127.X.Y
+# moves them to 127.X.Y.1, .2, .4, .5, .6, .7, so
 # that two work trees can run their suites on one machine at the same time.
 set -euo pipefail
 
@@ -61,6 +62,11 @@ configure_and_build() {
 configure_and_build build -DCMAKE_BUILD_TYPE=Release -DAGENT_TESTS=ON -DAGENT_BROKER_HOST=$release_host
 configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DAGENT_TESTS=ON -DAGENT_SANITIZE=ON \
 	-DAGENT_BROKER_HOST=$net.2
+# The reading store, small (full in a few cycles) with small messages: its
+# suite alone runs there; the tests set the clock's flag in the build folder.
+configure_and_build build-store -DCMAKE_BUILD_TYPE=Release -DAGENT_TESTS=ON -DAGENT_BROKER_HOST=$net.7 \
+	-DAGENT_FLEET_SIZE=0 -DAGENT_STORE_SIZE=16 -DAGENT_STORE_MESSAGE_BYTES=240 \
+	-DAGENT_STORE_CLOCK_FLAG="$top/build-store/e2e-clock/synchronized"
 # TLS: the tests make the CA this agent trusts (tests/CMakeLists.txt).
 configure_and_build build-tls -DCMAKE_BUILD_TYPE=Release -DAGENT_TESTS=ON -DAGENT_TLS=ON \
 	-DAGENT_BROKER_HOST=$net.5 -DAGENT_CA_FILE="$top/build-tls/e2e-ca/ca.crt"
@@ -74,8 +80,8 @@ git ls-files -co --exclude-standard -- '*.c' '*.cpp' '*.hpp' '*.h' |
 	xargs clang-format --dry-run --Werror
 
 # No binary of ours may make the loader search the working directory.
-tests/deploy/check-runpath.sh build build-asan build-tls build-armhf build-armhf-deb build-armhf-tls \
-	build-armhf-tls-deb .deps | grep -v '^ok: '
+tests/deploy/check-runpath.sh build build-asan build-tls build-store build-armhf build-armhf-deb \
+	build-armhf-tls build-armhf-tls-deb .deps | grep -v '^ok: '
 
 tests/deploy/check-deploy.sh
 tests/deploy/check-deploy.sh --tls
@@ -109,7 +115,7 @@ prepared=0
 wait "$prepare_pid" || prepared=$?
 
 status=0
-run_suites build build-asan build-armhf build-tls build-armhf-tls || status=1
+run_suites build build-asan build-armhf build-tls build-armhf-tls build-store || status=1
 
 echo "=== booted-system test (tests/system)"
 if [ "$prepared" -eq 0 ]; then
