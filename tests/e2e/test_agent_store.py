@@ -313,10 +313,11 @@ class LostAcknowledgement(StoreTestCase):
 class StopAndStart(StoreTestCase):
     def test_saved_at_the_stop_and_read_back_at_the_start(self):
         # Readings stamped (clock trusted) and unstamped (not) at an orderly
-        # stop: saved once; read back by the next start on the same boot
-        # (all delivered, once, stamped right), on another boot (the unstamped
-        # dropped and counted), damaged (set aside), of another device (set
-        # aside).
+        # stop: saved once; read back by the next start on the same boot (the
+        # stamped delivered, the others saved again, by a rename, and
+        # delivered once the clock is trusted, stamped right), on another boot
+        # (the unstamped dropped and counted), damaged (set aside), of another
+        # device (set aside).
         script, payloads = readings(6)
         state = self.state()
         self.start_broker()
@@ -336,7 +337,7 @@ class StopAndStart(StoreTestCase):
         self.assertEqual(stat.S_IMODE(mode), 0o600)
         self.assertEqual(sorted(os.listdir(state)), ["readings"])  # no temporary file left
         copies = {}
-        for name in ("same-boot", "other-boot", "damaged", "foreign"):
+        for name in ("other-boot", "damaged", "foreign"):
             copies[name] = self.state(name)
             shutil.copy(path, copies[name])
         with open(os.path.join(copies["damaged"], "readings"), "r+b") as f:
@@ -345,20 +346,44 @@ class StopAndStart(StoreTestCase):
             f.seek(-5, os.SEEK_END)
             f.write(bytes([byte[0] ^ 0x10]))
 
-        self.set_clock(trusted=True)
+        # The same boot, the clock still not trusted: the stamped readings go,
+        # the others wait, and the stop saves them in a new file: the old one
+        # is replaced whole (renamed over), never rewritten in place.
         self.start_broker()
-        same = self.start_store_agent(readings(1, 30)[0], copies["same-boot"])
-        self.stop_after_backlog(same, kept)
+        before = path + ".before"
+        os.link(path, before)
+        with open(path, "rb") as f:
+            first_save = f.read()
+        waiting = self.start_store_agent(readings(1, 30)[0], state)
+        self.stop_after_backlog(waiting, 2)
         elements = [e for m in self.observer.messages() if m.payload.startswith(b"[")
                     for e in self.elements(m)]
-        self.assertEqual([v for _, v in elements], payloads[1:1 + kept])
+        self.assertEqual([v for _, v in elements], payloads[1:3])
+        self.assertStampedAt(elements, payloads, answered)
+        self.assertEqual(waiting.stderr(), b"Stored readings wait for the clock: %d measured before "
+                         b"it was synchronised (no %s yet)\n" % (kept - 2, CLOCK_FLAG.encode()))
+        self.assertTrue(waiting.stdout().endswith(
+            NOTICE + b"Saved %d stored readings to %s\r\n" % (kept - 2, path.encode())))
+        with open(before, "rb") as f:
+            self.assertEqual(f.read(), first_save)
+        self.assertNotEqual(os.stat(path).st_ino, os.stat(before).st_ino)
+        os.unlink(before)
+
+        # Trusted now: the rest, stamped from the monotonic times of their
+        # boot, delivered; nothing left, no file.
+        self.set_clock(trusted=True)
+        self.stop_broker()
+        self.start_broker()
+        same = self.start_store_agent(readings(1, 35)[0], state)
+        self.stop_after_backlog(same, kept - 2)
+        elements = [e for m in self.observer.messages() if m.payload.startswith(b"[")
+                    for e in self.elements(m)]
+        self.assertEqual([v for _, v in elements], payloads[3:1 + kept])
         self.assertStampedAt(elements, payloads, answered)
         self.assertTrue(same.stdout().startswith(
-            b"Restored %d stored readings from %s\r\n" % (
-                kept, os.path.join(copies["same-boot"], "readings").encode())))
+            b"Restored %d stored readings from %s\r\n" % (kept - 2, path.encode())))
         self.assertEqual(same.stderr(), delivered(0))
-        # Delivered, nothing left: the file is gone.
-        self.assertEqual(os.listdir(copies["same-boot"]), [])
+        self.assertEqual(os.listdir(state), [])
 
         self.stop_broker()
         self.start_broker()
