@@ -100,6 +100,11 @@ class StoreTestCase(AgentTestCase):
         return [(e.time + self.wall) * 1000 for e in agent.events()
                 if e.subject == "i2c" and READ.match(e.what)]
 
+    def wait_for_pauses(self, agent, count):
+        """Until the agent began its count-th pause: its cycle's outcome is known."""
+        self.wait_for_count(lambda: [e.subject for e in agent.events()], "pause", count,
+                            10 * SLOWDOWN)
+
     def wait_for_count(self, read, data, count, timeout):
         deadline = time.monotonic() + timeout
         while read().count(data) < count:
@@ -123,6 +128,12 @@ class StoreTestCase(AgentTestCase):
             when = answered[payloads.index(values)]
             self.assertLess(abs(ts - when), TS_BOUND_MS, "%s: ts %d, answered %.0f (%+.0f ms)" % (
                 values, ts, when, ts - when))
+
+    def assertEndsWith(self, data, tail):
+        self.assertEqual(data[-len(tail):], tail, data)
+
+    def assertStartsWith(self, data, head):
+        self.assertEqual(data[:len(head)], head, data)
 
     def notifications(self):
         """The service manager's end of NOTIFY_SOCKET: its path, and the list
@@ -158,6 +169,7 @@ class Outage(StoreTestCase):
         self.start_broker()
         agent = self.start_store_agent(script, state, env={"NOTIFY_SOCKET": notify})
         before, _ = self.wait_for_messages(2, 10 * SLOWDOWN)
+        self.wait_for_pauses(agent, 2)
         self.stop_broker()
         self.wait_for_count(agent.stderr, b"Failed to publish file data", outage, 60 * SLOWDOWN)
         self.start_broker()
@@ -292,8 +304,7 @@ class LostAcknowledgement(StoreTestCase):
         # The handler's save after the notice: the reading of the lost session
         # and the one whose connect was cut short.
         saved = b"Saved 2 stored readings to %s\r\n" % os.path.join(state, "readings").encode()
-        self.assertTrue(agent.stdout().endswith(stored_lines(elements) + NOTICE + saved),
-                        agent.stdout())
+        self.assertEndsWith(agent.stdout(), stored_lines(elements) + NOTICE + saved)
         self.assertEqual(os.listdir(state), ["readings"])
 
         # The next start reads it back and delivers it.
@@ -306,8 +317,8 @@ class LostAcknowledgement(StoreTestCase):
         self.assertStampedAt(last, payloads, answered)
         time.sleep(ACK_SETTLE_S)
         again.interrupt_and_wait(self)
-        self.assertTrue(again.stdout().startswith(
-            b"Restored 2 stored readings from %s\r\n" % os.path.join(state, "readings").encode()))
+        self.assertStartsWith(again.stdout(),
+            b"Restored 2 stored readings from %s\r\n" % os.path.join(state, "readings").encode())
 
 
 class StopAndStart(StoreTestCase):
@@ -323,6 +334,7 @@ class StopAndStart(StoreTestCase):
         self.start_broker()
         agent = self.start_store_agent(script, state)
         self.wait_for_messages(1, 10 * SLOWDOWN)
+        self.wait_for_pauses(agent, 1)
         self.stop_broker()
         self.wait_for_count(agent.stderr, b"Failed to publish file data", 2, 20 * SLOWDOWN)
         self.set_clock(trusted=False)
@@ -331,8 +343,8 @@ class StopAndStart(StoreTestCase):
         answered = self.answered_ms(agent)
         path = os.path.join(state, "readings")
         kept = len(answered) - 1
-        self.assertTrue(agent.stdout().endswith(
-            NOTICE + b"Saved %d stored readings to %s\r\n" % (kept, path.encode())))
+        self.assertEndsWith(agent.stdout(),
+            NOTICE + b"Saved %d stored readings to %s\r\n" % (kept, path.encode()))
         mode = os.stat(path).st_mode
         self.assertEqual(stat.S_IMODE(mode), 0o600)
         self.assertEqual(sorted(os.listdir(state)), ["readings"])  # no temporary file left
@@ -362,8 +374,8 @@ class StopAndStart(StoreTestCase):
         self.assertStampedAt(elements, payloads, answered)
         self.assertEqual(waiting.stderr(), b"Stored readings wait for the clock: %d measured before "
                          b"it was synchronised (no %s yet)\n" % (kept - 2, CLOCK_FLAG.encode()))
-        self.assertTrue(waiting.stdout().endswith(
-            NOTICE + b"Saved %d stored readings to %s\r\n" % (kept - 2, path.encode())))
+        self.assertEndsWith(waiting.stdout(),
+            NOTICE + b"Saved %d stored readings to %s\r\n" % (kept - 2, path.encode()))
         with open(before, "rb") as f:
             self.assertEqual(f.read(), first_save)
         self.assertNotEqual(os.stat(path).st_ino, os.stat(before).st_ino)
@@ -380,8 +392,8 @@ class StopAndStart(StoreTestCase):
                     for e in self.elements(m)]
         self.assertEqual([v for _, v in elements], payloads[3:1 + kept])
         self.assertStampedAt(elements, payloads, answered)
-        self.assertTrue(same.stdout().startswith(
-            b"Restored %d stored readings from %s\r\n" % (kept - 2, path.encode())))
+        self.assertStartsWith(same.stdout(),
+            b"Restored %d stored readings from %s\r\n" % (kept - 2, path.encode()))
         self.assertEqual(same.stderr(), delivered(0))
         self.assertEqual(os.listdir(state), [])
 
