@@ -209,15 +209,24 @@ void stamp_backlog()
                  store_counts().unstamped, STORE_CLOCK_FLAG);
 }
 
+// True when stored readings can go out now: some are kept and stamped.
+bool backlog_ready()
+{
+    if (store_counts().kept == 0)
+        return false;
+    stamp_backlog();
+    const StoreCounts counts = store_counts();
+    return counts.unstamped < counts.kept;
+}
+
 // The backlog, oldest first, after the cycle's own publication (or in its
 // place, in a cycle without a reading): each message removed from the store
 // only once the broker acknowledged it; one that fails stays for the next
 // cycle. Returns the outage a failed message began or continued.
 const Outage *deliver_backlog()
 {
-    if (store_counts().kept == 0)
+    if (!backlog_ready())
         return nullptr;
-    stamp_backlog();
     const auto start = std::chrono::steady_clock::now();
     bool delivered = false;
     for (unsigned sent = 0; sent < STORE_MESSAGES_PER_CYCLE; ++sent) {
@@ -369,8 +378,9 @@ void run_cycle()
     Reason sensor_why; // written when there is no reading
     if (!read_sensor_values(&temperature, &humidity, &sensor_why)) {
 #if AGENT_STORE
-        // The backlog's messages are the cycle's publications, if it has any.
-        const bool backlog = store_counts().kept > 0;
+        // The backlog's messages are the cycle's publications, if it has any
+        // to send; else the session runs to keep itself alive.
+        const bool backlog = backlog_ready();
         const Outage *failing =
             report_cycle(false, sensor_why, backlog ? session_untouched() : session_keep_alive());
         if (backlog)

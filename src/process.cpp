@@ -15,7 +15,6 @@
 
 #include "console.hpp"
 #include "service.hpp"
-
 #include "unix_address.hpp"
 
 namespace

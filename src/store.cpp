@@ -138,11 +138,12 @@ bool find_paths()
            join(refused_path, path, REFUSED_SUFFIX, "");
 }
 
-bool read_all(int fd, void *data, size_t size)
+// Reads or writes size bytes whole, across short transfers and signals.
+bool transfer(int fd, void *data, size_t size, bool out)
 {
     char *p = static_cast<char *>(data);
     while (size > 0) {
-        const ssize_t n = read(fd, p, size);
+        const ssize_t n = out ? write(fd, p, size) : read(fd, p, size);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -152,20 +153,13 @@ bool read_all(int fd, void *data, size_t size)
     }
     return true;
 }
-
+bool read_all(int fd, void *data, size_t size)
+{
+    return transfer(fd, data, size, false);
+}
 bool write_all(int fd, const void *data, size_t size)
 {
-    const char *p = static_cast<const char *>(data);
-    while (size > 0) {
-        const ssize_t n = write(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    return transfer(fd, const_cast<void *>(data), size, true);
 }
 
 // Why the file read back cannot be trusted, or nullptr. Reads its readings

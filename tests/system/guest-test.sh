@@ -597,7 +597,7 @@ check_store_restart() {
 	start_observer
 	systemctl restart --no-block "$unit"
 	sleep 1
-	kill -CONT "$pid"
+	kill -CONT "$pid" 2>/dev/null # systemd may have continued and stopped it already
 	wait_for 30 journal_has "Saved $failed stored readings to $state_file" || { echo "  no save of $failed"; return 1; }
 	wait_for 30 journal_has "Restored $failed stored readings from $state_file" || return 1
 	echo "  $(stat -c '%a %U' "$state_file") $state_file"
