@@ -11,7 +11,7 @@ set(AGENT_CLIENT_ID_MAX 23)
 set(AGENT_CA_FILE_MAX 255)
 
 # Sets out to why value cannot be a setting of the given kind (host, token,
-# client_id, ca_file, maintainer), or to "" when it can.
+# client_id, ca_file, port, maintainer), or to "" when it can.
 function(agent_setting_problem out kind value)
   string(LENGTH "${value}" length)
   set(problem "")
@@ -38,6 +38,10 @@ function(agent_setting_problem out kind value)
       set(problem "is not a name and a mail address: Name <address@domain>")
     elseif(length GREATER 200)
       set(problem "is longer than 200 characters")
+    endif()
+  elseif(kind STREQUAL "port")
+    if(NOT value MATCHES "^[1-9][0-9]*$" OR length GREATER 5 OR value GREATER 65535)
+      set(problem "is not a port number: 1 to 65535")
     endif()
   elseif(kind STREQUAL "ca_file")
     if(NOT value MATCHES "^/[A-Za-z0-9._+/@=,~-]+$")

@@ -13,6 +13,8 @@
 #                     -DAGENT_BROKER_HOST=broker.local; default localhost).
 # The two agents differ only in the broker host compiled in; check-deploy.sh
 # compares them. Checks that what it built is ARM code of the board's kind.
+# One run at a time builds in these folders (build-armhf.lock, which
+# scripts/provision.sh takes too): another waits for it, and says so.
 # Needs scripts/setup-armhf.sh first.
 #
 #   build-armhf.sh --tls [CMAKE-ARGS...]
@@ -71,6 +73,10 @@ die() {
 	echo "build-armhf.sh: $*" >&2
 	exit 1
 }
+
+# One run at a time in these folders: provision.sh's runs and this script's.
+. "$top/scripts/build-lock.sh"
+build_lock "$build.lock" "${build#"$top/"}/ and ${deb_build#"$top/"}/"
 
 command -v arm-linux-gnueabihf-gcc >/dev/null || die "no cross compiler: run scripts/setup-armhf.sh"
 # The board's libraries: the sysroot (made once, remade when its package
