@@ -65,11 +65,12 @@ endfunction()
 
 # Sets out to the faults of one device of a device list (scripts/devices.py
 # writes the calls), one message a fault; where is its file and line. An
-# empty host stands for the build's default and is not checked here.
+# empty host stands for the build's default and is not checked here; an empty
+# token is the list's own fault ("no token", devices.py).
 function(agent_device_problems out where token client_id host)
   set(problems "")
   foreach(kind token client_id host)
-    if(kind STREQUAL "host" AND host STREQUAL "")
+    if((kind STREQUAL "host" OR kind STREQUAL "token") AND "${${kind}}" STREQUAL "")
       continue()
     endif()
     agent_setting_problem(problem ${kind} "${${kind}}")

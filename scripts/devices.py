@@ -272,7 +272,7 @@ def resolve(path, default_host, refuse_test_settings=False):
             return f"client id {value!r}"
         if names_seen[row["name"]] != line:
             return None
-        return f"client id {value!r}, derived from the name {row['name']!r},"
+        return f"client id {value!r}, derived from the name {row['name']!r}"
     problems += duplicates(path, [(line, ids[line]) for line, _ in rows], client_id_fault)
     devices = [(f"{path}:{line}", row["name"], row["token"], ids[line], row.get("host") or default_host)
                for line, row in rows]
