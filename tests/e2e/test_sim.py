@@ -359,7 +359,7 @@ class ProcessTest(SimCase):
         for options, agent, status, message in (
                 ([], "/nonexistent/agent", 127, b"cannot run /nonexistent/agent: No such file"),
                 ([], plain_file, 126, b"cannot run " + plain_file.encode() + b": Permission denied"),
-                (["extra"], PROBE, 2, b"unexpected argument 'extra' before '--'")):
+                (["extra"], PROBE, 2, b"unexpected argument 'extra' (options come before")):
             r = subprocess.run([BOARD_SIM, "--state-dir", state, *options, "--", agent], env=self.env,
                                capture_output=True, timeout=20)
             self.assertEqual(r.returncode, status, r.stderr)
