@@ -108,9 +108,10 @@ stop_all() {
 	broker_events_stop
 	[ $broker_started -eq 0 ] || "$top/broker/run-broker.sh" stop "$state/broker"
 	if compgen -G "$state/*/agent.pid" >/dev/null; then
+		run_state_end kept
 		echo "The boards' bus transcripts and serial reports: $state (the broker's log in broker/; the last 3 runs' are kept)" >&2
 	else
-		run_state_drop
+		run_state_end dropped
 	fi
 }
 trap stop_all EXIT

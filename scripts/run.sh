@@ -75,9 +75,10 @@ stop_all() {
 	broker_events_stop
 	[ $broker_started -eq 0 ] || "$top/broker/run-broker.sh" stop "$state/broker"
 	if [ -f "$state/board/agent.pid" ]; then
+		run_state_end kept
 		echo "The board's bus transcript and serial report: $state (the broker's log in broker/; the last 3 runs' are kept)" >&2
 	else
-		run_state_drop
+		run_state_end dropped
 	fi
 }
 trap stop_all EXIT

@@ -3,25 +3,29 @@
 # state folders.
 
 # run_state PARENT: makes this run's state folder, PARENT/YYYYMMDD-HHMMSS.XXXX
-# (run_state_dir), in use until this process and its children end, and
-# removes the older runs' folders there but the newest RUN_STATE_KEEP - 1
-# (default 3 runs in all), except those still in use.
+# (run_state_dir), in use until this process and its children end.
+# run_state_end kept|dropped: a run that started something keeps its folder
+# and removes the older runs' there but the newest RUN_STATE_KEEP - 1
+# (default 3 runs in all), except those still in use; one that started
+# nothing removes its own and leaves the others.
 run_state() {
-	local parent=$1 keep=${RUN_STATE_KEEP:-3} dir n=0
-	mkdir -p "$parent"
-	run_state_dir=$(mktemp -d "$parent/$(date +%Y%m%d-%H%M%S).XXXX")
+	mkdir -p "$1"
+	run_state_dir=$(mktemp -d "$1/$(date +%Y%m%d-%H%M%S).XXXX")
 	exec {run_state_fd}>"$run_state_dir/.in-use"
 	flock "$run_state_fd"
+}
+run_state_end() {
+	local keep=${RUN_STATE_KEEP:-3} dir n=0
+	if [ "$1" != kept ]; then
+		rm -rf "$run_state_dir"
+		return
+	fi
 	while IFS= read -r dir; do
 		[ "$dir" != "$run_state_dir" ] || continue
 		n=$((n + 1))
 		[ $n -ge "$keep" ] || continue
 		{ flock -n 9 && rm -rf "$dir"; } 9>>"$dir/.in-use" 2>/dev/null || true
-	done < <(find "$parent" -mindepth 1 -maxdepth 1 -type d -name '[0-9]*-[0-9]*.*' | sort -r)
-}
-# run_state_drop: this run ran nothing: no folder of it stays.
-run_state_drop() {
-	rm -rf "$run_state_dir"
+	done < <(find "$(dirname "$run_state_dir")" -mindepth 1 -maxdepth 1 -type d -name '[0-9]*-[0-9]*.*' | sort -r)
 }
 
 # stamp SOURCE: each line of standard input as it comes, so stamped; the
