@@ -353,7 +353,7 @@ deb=$(ls "$deb_build"/telemetry-agent_*_armhf.deb)
 version="$(dpkg-deb -f "$deb" Version)+p$version_stamp"
 "$top/scripts/device_packages.py" "$deb" "$deb_build" "$tested_agent" "$stage/packages" --version "$version" \
 	>"$stage/summary" || die "packaging failed; nothing written to $out"
-exec {build_lock_fd}>&-
+[ -z "${build_lock_fd:-}" ] || exec {build_lock_fd}>&-
 
 # ---- into OUT_DIR, which then holds this run's packages alone ----
 mkdir -p "$out"
