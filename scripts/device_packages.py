@@ -161,8 +161,8 @@ def main():
         print("device_packages.py: warning: built from sources that are not a git work tree: no source commit",
               file=sys.stderr)
     elif rows and rows[0]["source_changed"] == "yes":
-        print(f"device_packages.py: warning: built from a changed tree: commit {rows[0]['source_commit']} with uncommitted changes",
-              file=sys.stderr)
+        print(f"device_packages.py: warning: built from a changed tree: commit {rows[0]['source_commit']}"
+              " with uncommitted changes", file=sys.stderr)
     for row in rows:
         print(f"{row['name']}: {row['package']}, client id {row['client_id']},"
               f" broker {row['host']}:{row['port']} {'TLS' if row['tls'] == 'yes' else 'plain TCP'},"

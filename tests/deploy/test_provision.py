@@ -299,7 +299,8 @@ class Provision(unittest.TestCase):
             (header + "b1,t1,same,h\nb2,t2,same,h\n", m,
              r"devices.csv:3: duplicate client id 'same' \(also on line 2\)", None),
             (header + f"b1,t1,{derived},h\ngreenhouse-1,t2,,h\ngreenhouse_1,t3,,h\n", m,
-             rf"devices.csv:3: duplicate client id '{derived}', derived from the name 'greenhouse-1' \(also on line 2\)",
+             rf"devices.csv:3: duplicate client id '{derived}', derived from the name 'greenhouse-1'"
+             r" \(also on line 2\)",
              None),
             (header + "b1,,,h\n", m, r"devices.csv:2: no token", None),
             (header + "../b1,t1,,h\n", m, r"devices.csv:2: name '../b1' is not a device name", None),
@@ -314,7 +315,8 @@ class Provision(unittest.TestCase):
             # A test system's settings on a board: its broker is not there.
             (header + "b1,Tz8LwQ3nVb6RkY1mHc5J,,b.example\n", m,
              r"devices.csv:2: token is the demo access token.*\n.*--allow-test-settings", None),
-            (header + "b1,t1,,b.example\nb2,t2,,LocalHost\n", m, r"devices.csv:3: host 'LocalHost' is a loopback", None),
+            (header + "b1,t1,,b.example\nb2,t2,,LocalHost\n", m, r"devices.csv:3: host 'LocalHost' is a loopback",
+             None),
             (header + "b1,t1,,127.1.2.3\n", m, r"devices.csv:2: host '127.1.2.3' is a loopback", None),
             (header + "b1,t1,,[::1]\n", ["--host", "b.example"] + m, r"devices.csv:2: host '\[::1\]' is a loopback",
              None),
