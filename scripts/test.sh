@@ -7,8 +7,9 @@
 # with the board's TLS package), checks formatting, the packages and the
 # unit, provisioning of a device list, the run commands (run.sh, fleet.sh),
 # and runs every test. The ARM suites run the ARM agent and the ARM
-# simulator under qemu-arm; the booted-system test boots an emulated ARM board (armhf Debian 12 under qemu-system-arm) and
-# installs the board's packages on it. Each build's agent is compiled to
+# simulator under qemu-arm; the booted-system test boots an emulated ARM
+# board (armhf Debian 12 under qemu-system-arm) and installs the board's
+# packages on it. Each build's agent is compiled to
 # reach its own loopback address (127.0.0.1, .2, .4; with TLS .5 and .6), so
 # the suites run side by side. AGENT_TEST_NET=127.X.Y moves them to 127.X.Y.1, .2, .4, .5, .6, so
 # that two work trees can run their suites on one machine at the same time.
