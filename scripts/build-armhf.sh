@@ -33,6 +33,7 @@ on this machine) and build-armhf-deb/ with the board's Debian package. The
 a test build's, said so in the field). It warns when the package keeps the
 demo access token, a loopback broker host or the test build's maintainer.
 --tls: the same with MQTT over TLS, in build-armhf-tls/ and build-armhf-tls-deb/.
+One run at a time builds in these folders: another waits (and says so).
 Needs scripts/setup-armhf.sh first."
 . "$top/scripts/cli.sh"
 cli_help "$@"
