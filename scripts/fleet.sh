@@ -33,30 +33,16 @@ build-fleet/runs/."
 . "$top/scripts/cli.sh"
 . "$top/scripts/view.sh"
 cli_help "$@"
-host=localhost
-if [ "${1:-}" = --host ]; then
-	[ $# -ge 2 ] || cli_error "--host needs a loopback address, 127.X.Y.Z"
-	[[ $2 =~ ^127\.[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}$ ]] ||
-		cli_error "--host must be a loopback address of this machine, 127.X.Y.Z, not '$2'"
-	host=$2
-	shift 2
-fi
+run_host_option "$@"
+host=$run_host
+shift $run_shift
 [ $# -ge 1 ] || cli_error "no number of boards"
 [[ $1 =~ ^[1-9][0-9]{0,3}$ ]] || cli_error "N must be a number of boards, 1 to 9999, not '$1'"
 count=$1
 shift
 # The simulator's options, checked before anything is set up or started; the
 # agents and their state are this script's.
-for a in "$@"; do
-	case $a in
-	--) cli_error "no '--': fleet.sh runs the agents it builds" ;;
-	--state-dir | --state-dir=*) cli_error "no --state-dir: fleet.sh keeps the boards' state in build-fleet/runs/" ;;
-	esac
-done
-if ! refused=$("$top/sim/board-sim" --check-options "$@" -- 2>&1); then
-	grep -v '^usage: ' <<<"$refused" | sed 's/^board-sim: error: /board-sim: /' >&2
-	cli_error "sim/board-sim refuses the options (above)"
-fi
+run_check_sim_options build-fleet/runs/ "$@"
 
 build="$top/build-fleet"
 export SIM_BUILD_DIR="$build/sim" BROKER_PLUGIN="$build/broker/token_auth.so"

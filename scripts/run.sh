@@ -31,29 +31,12 @@ sim/board-sim --help. The last 3 runs' state stays in build-run/runs/."
 . "$top/scripts/cli.sh"
 . "$top/scripts/view.sh"
 cli_help "$@"
-host=localhost
-if [ "${1:-}" = --host ]; then
-	[ $# -ge 2 ] || cli_error "--host needs a loopback address, 127.X.Y.Z"
-	[[ $2 =~ ^127\.[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}$ ]] ||
-		cli_error "--host must be a loopback address of this machine, 127.X.Y.Z, not '$2'"
-	host=$2
-	shift 2
-fi
+run_host_option "$@"
+host=$run_host
+shift $run_shift
 # The simulator's options, checked before anything is set up or started; the
 # agent and its state are this script's.
-for a in "$@"; do
-	case $a in
-	--) cli_error "no '--': run.sh runs the agent it builds (sim/board-sim -- PROGRAM runs another)" ;;
-	--state-dir | --state-dir=*) cli_error "no --state-dir: run.sh keeps the board's state in build-run/runs/" ;;
-	esac
-done
-check_sim_options() { # check_sim_options ARGS...: the simulator's refusal, every line of it
-	local refused
-	refused=$("$top/sim/board-sim" --check-options "$@" -- 2>&1) && return 0
-	grep -v '^usage: ' <<<"$refused" | sed 's/^board-sim: error: /board-sim: /' >&2
-	cli_error "sim/board-sim refuses the options (above)"
-}
-check_sim_options "$@"
+run_check_sim_options build-run/runs/ "$@"
 
 # The demo's own build (no tests): the test command's build/ stays as it is.
 build="$top/build-run"

@@ -2,6 +2,35 @@
 # one line per event, "HH:MM:SS SOURCE | TEXT", local time; and the runs'
 # state folders.
 
+# run_host_option ARGS...: the option run.sh and fleet.sh take first,
+# --host 127.X.Y.Z: run_host (default localhost), run_shift the arguments
+# it took. run_check_sim_options STATE ARGS...: refuses (cli_error) what the
+# simulator refuses, every line of its reason, and "--" and --state-dir (the
+# script runs its own agents, with their state in STATE).
+run_host_option() {
+	run_host=localhost
+	run_shift=0
+	[ "${1:-}" = --host ] || return 0
+	[ $# -ge 2 ] || cli_error "--host needs a loopback address, 127.X.Y.Z"
+	[[ $2 =~ ^127\.[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}$ ]] ||
+		cli_error "--host must be a loopback address of this machine, 127.X.Y.Z, not '$2'"
+	run_host=$2
+	run_shift=2
+}
+run_check_sim_options() {
+	local state=$1 a refused
+	shift
+	for a in "$@"; do
+		case $a in
+		--) cli_error "no '--': $cli_name runs the agent it builds (sim/board-sim -- PROGRAM runs another)" ;;
+		--state-dir | --state-dir=*) cli_error "no --state-dir: $cli_name keeps the state in $state" ;;
+		esac
+	done
+	refused=$("$(dirname "${BASH_SOURCE[0]}")/../sim/board-sim" --check-options "$@" -- 2>&1) && return 0
+	grep -v '^usage: ' <<<"$refused" | sed 's/^board-sim: error: /board-sim: /' >&2
+	cli_error "sim/board-sim refuses the options (above)"
+}
+
 # run_state PARENT: makes this run's state folder, PARENT/YYYYMMDD-HHMMSS.XXXX
 # (run_state_dir), in use until this process and its children end.
 # run_state_end kept|dropped: a run that started something keeps its folder
