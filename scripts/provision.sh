@@ -174,7 +174,7 @@ for i in "${!build_args[@]}"; do
 	esac
 	if [ -n "$why" ]; then
 		setting_faults+=("$i"$'\t'"provision.sh: -D$name: $why")
-	elif [ "$name" != AGENT_BROKER_HOST ] || [ $host_given -eq 0 ]; then
+	else
 		setting_checks+=(-DAGENT_CHECK_$name="$value")
 	fi
 done
