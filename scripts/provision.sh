@@ -329,8 +329,8 @@ else
 	stage=$(mktemp -d "$(dirname "$out")/.provision.XXXXXX")
 fi
 
-# The board's build folders are one run's at a time, until its agents are
-# packaged; the version is the moment this run has them.
+# The board's build folders are one run's at a time, until its packages are
+# in OUT_DIR; the version is the moment this run has them.
 . "$top/scripts/build-lock.sh"
 tested_build=$(dirname "$tested_agent")
 build_lock "$tested_build.lock" "${tested_build#"$top/"}/ and ${deb_build#"$top/"}/"
@@ -353,15 +353,15 @@ deb=$(ls "$deb_build"/telemetry-agent_*_armhf.deb)
 version="$(dpkg-deb -f "$deb" Version)+p$version_stamp"
 "$top/scripts/device_packages.py" "$deb" "$deb_build" "$tested_agent" "$stage/packages" --version "$version" \
 	>"$stage/summary" || die "packaging failed; nothing written to $out"
-[ -z "${build_lock_fd:-}" ] || exec {build_lock_fd}>&-
 
 # ---- into OUT_DIR, which then holds this run's packages alone ----
+# (Still under the lock: two runs into one OUT_DIR take turns here too.)
 mkdir -p "$out"
 chmod 700 "$out"
 superseded=()
 if [ -f "$out/manifest.csv" ]; then
 	while IFS= read -r name; do
-		[ -f "$out/$name" ] && superseded+=("$name")
+		if [ -f "$out/$name" ]; then superseded+=("$name"); fi
 	done < <(python3 -c 'import csv, sys
 for row in csv.DictReader(open(sys.argv[1], newline="")):
     name = row.get("package") or ""
