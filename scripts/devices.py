@@ -112,8 +112,8 @@ def test_settings(host, token, host_note="", maintainer=None):
     return reasons
 
 
-def plural(count, word, words=None):
-    return f"{count} {word if count == 1 else words or word + 's'}"
+def plural(count, word):
+    return f"{count} {word if count == 1 else word + 's'}"
 
 
 def edit_distance(a, b):

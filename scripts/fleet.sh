@@ -39,6 +39,7 @@ shift $run_shift
 [ $# -ge 1 ] || cli_error "no number of boards"
 [[ $1 =~ ^[1-9][0-9]{0,3}$ ]] || cli_error "N must be a number of boards, 1 to 9999, not '$1'"
 count=$1
+boards=$([ "$count" -eq 1 ] && echo "1 board" || echo "$count boards")
 shift
 # The simulator's options, checked before anything is set up or started; the
 # agents and their state are this script's.
@@ -51,7 +52,7 @@ cached() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt" 2>/dev/null || true
 # A fleet as large as any run's so far: a smaller one builds nothing new.
 size=$(cached AGENT_FLEET_SIZE)
 [[ $size =~ ^[0-9]+$ ]] && [ "$size" -ge "$count" ] || size=$count
-echo "fleet.sh: building $count boards' agents in ${build#"$top/"}/ (broker host $host)" >&2
+echo "fleet.sh: building the agents of $boards in ${build#"$top/"}/ (broker host $host)" >&2
 mkdir -p "$build"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DAGENT_TESTS=OFF -DAGENT_FLEET_SIZE="$size" \
 	-DAGENT_BROKER_HOST="$host" >"$build/configure.log" 2>&1 || { cat "$build/configure.log" >&2; exit 1; }
@@ -123,7 +124,6 @@ for i in "${!names[@]}"; do
 		-- "$build/fleet/$name/telemetry-agent" > >(stamp "$name") 2>&1 &
 	pids+=($!)
 done
-boards=$([ "$count" -eq 1 ] && echo "1 board" || echo "$count boards")
 [ $stopping -eq 1 ] || echo "fleet.sh: $boards on the broker at $host:1884; Ctrl-C stops them" >&2
 
 failed=0
