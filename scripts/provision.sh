@@ -175,7 +175,7 @@ for i in "${!build_args[@]}"; do
 	if [ -n "$why" ]; then
 		setting_faults+=("$i"$'\t'"provision.sh: -D$name: $why")
 	else
-		setting_checks+=(-DAGENT_CHECK_$name="$value")
+		setting_checks+=("-DAGENT_CHECK_$name=$value")
 	fi
 done
 
