@@ -212,7 +212,7 @@ def report(results, path):
     lines = [
         f"# Fleet: {n} agents side by side",
         "",
-        f"`bench/fleet.sh`, {results['settings']['date']}, {results['settings']['cpus']} CPUs, broker"
+        f"`bench/bench-fleet.sh`, {results['settings']['date']}, {results['settings']['cpus']} CPUs, broker"
         f" {results['settings']['broker']} (mosquitto with the token plugin and `log_type all`)."
         " The load average (1 minute) at the end of each phase is in the last column.",
         "",

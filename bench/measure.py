@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Runs the agent and the alternatives on the simulated board against the
 local broker and writes every figure to a JSON file (report.py turns it into
-the table and the chart). bench/run.sh is the command that calls this; see
+the table and the chart). bench/bench.sh is the command that calls this; see
 bench/README.md for what is measured and how.
 
     measure.py --agent NAME=BINARY [--agent NAME=BINARY] [--floor BINARY] --preload LIB
@@ -29,10 +29,10 @@ import benchlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
+sys.path.insert(0, os.path.join(REPO, "broker"))
 from broker import TELEMETRY_TOPIC, Broker, Observer  # noqa: E402
 
-# The bench agent is built for it (bench/run.sh: --host, or BENCH_HOST); the
+# The bench agent is built for it (bench/bench.sh: --host, or BENCH_HOST); the
 # tests use 127.0.0.1.
 BROKER_HOST = os.environ.get("BENCH_HOST", "127.0.0.3")
 BROKER_PORT = 1884
@@ -309,7 +309,7 @@ class Program:
 
     @property
     def pause_scalable(self):
-        """Its pause is sleep(), which the simulator can scale; Python's
+        """Its pause (sleep(), or the agent's sem_clockwait()) the simulator can scale; Python's
         time.sleep and the shell's sleep process it cannot."""
         return self.role != "alternative"
 
@@ -862,12 +862,12 @@ def main(argv):
     p.add_argument("--long-cycles", type=int, default=1000,
                    help="cycles of the agent's long run (default 1000)")
     p.add_argument("--sleep-scale", type=float, default=0.001,
-                   help="the simulator's sleep() factor in the long run (default 0.001)")
+                   help="the simulator's pause factor in the long run (default 0.001)")
     p.add_argument("--run-cycles", type=int, default=LONG_CYCLES,
                    help=f"cycles of the multi-cycle runs (default {LONG_CYCLES}, at least "
                    f"{IDLE_WINDOW_CYCLE + 1})")
     p.add_argument("--pause-scale", type=float,
-                   help="the simulator's sleep() factor in every other run of the agent builds "
+                   help="the simulator's pause factor in every other run of the agent builds "
                    "and the floor (default: none, 7 s pauses); the signal and the windows in "
                    "the pause scale with it")
     p.add_argument("--no-shell", action="store_true", help="leave out the shell loop")

@@ -36,6 +36,8 @@ PROGRAM_NOTES = {
     "agent": " the agent as the sources have it, release build",
     "agent-tls": " the same built with `-DAGENT_TLS=ON` (see below)",
     "agent-patched": " the agent with [bench/agent-footprint.patch](../agent-footprint.patch)",
+    "agent-before": " the agent before the sources' last change: the sources with "
+                    "[bench/agent-before.patch](../agent-before.patch)",
     "python": " [python_agent.py](../python_agent.py)",
     "shell": " [shell_agent.sh](../shell_agent.sh)",
     "floor": " [floor.c](../floor.c), the agent's MQTT calls alone (Paho's synchronous client, "
@@ -56,6 +58,8 @@ CHART_LABELS = {
 TLS_ROWS = ["peak_rss_kb", "steady_rss_kb", "instructions_per_cycle", "cpu_ms_per_cycle",
             "syscalls_per_cycle", "first_ack_ms", "sigint_to_exit_ms"]
 TLS_BUILD = "agent-tls"
+# The agent before a change that is in the sources.
+BEFORE_BUILD = "agent-before"
 
 
 def fmt(value, decimals=0):
@@ -182,6 +186,13 @@ def variant_section(progs, agent, n):
             comparison(progs[agent]["figures"], progs[n]["figures"],
                        ["agent", "agent (TLS)", "TLS − plain", "TLS / plain"], TLS_ROWS,
                        difference=True) + [""]
+    if n == BEFORE_BUILD:
+        return [f"## {progs[n]['label']}: before and after\n",
+                "The agent before the change (the sources with "
+                "[bench/agent-before.patch](../agent-before.patch)) and as the sources have it, "
+                "in this run:\n"] + \
+            comparison(progs[n]["figures"], progs[agent]["figures"],
+                       ["before", "after", "after / before"]) + [""]
     return [f"## {progs[n]['label']}: before and after\n",
             "`agent` without and with [bench/agent-footprint.patch](../agent-footprint.patch), "
             "in this run:\n"] + \
@@ -227,7 +238,7 @@ def markdown(results, history=None):
     out = []
     w = out.append
     w("# Footprint and cost per cycle: the agent and what users would run instead\n")
-    w(f"Measured by `bench/run.sh` on {s['date']}: {s['machine']}, {s['cpus']} cores, Linux "
+    w(f"Measured by `bench/bench.sh` on {s['date']}: {s['machine']}, {s['cpus']} cores, Linux "
       f"{s['kernel']}, in {s['duration_s'] // 60} min {s['duration_s'] % 60} s. Every program ran "
       f"on the same simulated board (AHT10 on I2C bus 0, a pseudo-terminal as UART 0) and "
       f"published to the same local broker ({s['broker']}). Each figure is "

@@ -237,7 +237,7 @@ class Report(unittest.TestCase):
         return {"label": label, "client_id": label.split()[0], "role": role,
                 "figures": figures, "samples": {}}
 
-    def results(self, patched=False, tls=False, **settings):
+    def results(self, patched=False, tls=False, before=False, **settings):
         programs = {"agent": self.program("agent", "agent")}
         if tls:
             programs["agent-tls"] = self.program("agent", "agent (TLS)", peak_rss_kb=8400,
@@ -245,6 +245,9 @@ class Report(unittest.TestCase):
         if patched:
             programs["agent-patched"] = self.program("agent", "agent (patched)",
                                                      instructions_per_cycle=44_000)
+        if before:
+            programs["agent-before"] = self.program("agent", "agent (before)",
+                                                    instructions_per_cycle=66_000)
         programs.update({
             "python": self.program("alternative", "Python (paho-mqtt, smbus2)",
                                    peak_rss_kb=21_000, instructions_per_cycle=440_000,
@@ -291,6 +294,10 @@ class Report(unittest.TestCase):
         self.assertEqual(tls["Peak resident memory (kB)"], ["2,300", "8,400", "+6,100", "3.65"])
         patch = table_rows(md, "## agent (patched): before and after")
         self.assertEqual(patch["Instructions per cycle"], ["55,000", "44,000", "0.8"])
+        # The agent before a change in the sources is the before column.
+        before = table_rows(self.markdown(self.results(before=True)),
+                            "## agent (before): before and after")
+        self.assertEqual(before["Instructions per cycle"], ["66,000", "55,000", "0.833"])
         self.assertNotIn("## History", md)
 
     def test_history_keeps_its_own_figures(self):
@@ -319,7 +326,7 @@ class Report(unittest.TestCase):
         md = self.markdown(busy)
         self.assertIn("**A quick run** (1 run of each kind, a long run of 30 cycles)", md)
         self.assertIn("**The machine was busy**", md)
-        # bench/run.sh --quick: all it shortens is named; the full run's settings are no quick run.
+        # bench/bench.sh --quick: all it shortens is named; the full run's settings are no quick run.
         quick = self.results(reps=1, long_cycles=3, long_run_cycles=100, pause_scale=0.3,
                              mode_lanes=True)
         self.assertIn("**A quick run** (1 run of each kind, runs of 3 cycles, the agent builds' "

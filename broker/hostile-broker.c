@@ -2,8 +2,11 @@
  * agent's memory bounds. It accepts one device at a time (a new connection
  * replaces the old), answers CONNECT, QoS 1 PUBLISH and PINGREQ as a broker
  * would, prints "publish PAYLOAD" for each PUBLISH it is sent, and floods:
- *   hostile-broker HOST PORT qos2 RATE    QoS 2 PUBLISHes of 1000 bytes, RATE a
- *                                         second, ids 1..65535, never a PUBREL
+ *   hostile-broker HOST PORT qos2 RATE [unacked]
+ *                                         QoS 2 PUBLISHes of 1000 bytes, RATE a
+ *                                         second, ids 1..65535, never a PUBREL;
+ *                                         unacked: the device's publications go
+ *                                         unacknowledged while it floods
  *   hostile-broker HOST PORT big MIB N    N PUBLISHes (QoS 0) of MIB MiB each, in
  *                                         all; N 0: without end
  * The flood starts on SIGUSR1 (again from the start: N more) and stops on
@@ -32,6 +35,7 @@ enum mode { QOS2, BIG };
 
 static enum mode mode;
 static double qos2_rate;
+static int unacked; /* no PUBACK while flooding */
 static size_t big_bytes;
 static unsigned long big_count;
 
@@ -102,7 +106,8 @@ static void handle(const unsigned char *p, size_t header, size_t length)
             break;
         if ((p[0] & 0x06) == 0x02 && at + 2 <= length) {
             unsigned char puback[] = {0x40, 2, body[at], body[at + 1]};
-            put(puback, sizeof puback);
+            if (!(unacked && armed))
+                put(puback, sizeof puback);
             at += 2;
         }
         printf("publish %.*s\n", (int)(length - at), (const char *)body + at);
@@ -240,15 +245,17 @@ int main(int argc, char **argv)
     struct sockaddr_in addr = {.sin_family = AF_INET};
     int listener, one = 1;
 
-    if (argc >= 4 && !strcmp(argv[3], "qos2") && argc == 5) {
+    if (argc >= 5 && argc <= 6 && !strcmp(argv[3], "qos2") &&
+        (argc == 5 || !strcmp(argv[5], "unacked"))) {
         mode = QOS2;
         qos2_rate = atof(argv[4]);
+        unacked = argc == 6;
     } else if (argc == 6 && !strcmp(argv[3], "big")) {
         mode = BIG;
         big_bytes = (size_t)strtoul(argv[4], NULL, 10) << 20;
         big_count = strtoul(argv[5], NULL, 10);
     } else {
-        fprintf(stderr, "usage: hostile-broker HOST PORT qos2 RATE | big MIB COUNT\n");
+        fprintf(stderr, "usage: hostile-broker HOST PORT qos2 RATE [unacked] | big MIB COUNT\n");
         return 2;
     }
     if (mode == QOS2 && qos2_rate <= 0) {

@@ -75,11 +75,11 @@ git ls-files -co --exclude-standard -- '*.c' '*.cpp' '*.hpp' '*.h' |
 	xargs clang-format --dry-run --Werror
 
 # No binary of ours may make the loader search the working directory.
-scripts/check-runpath.sh build build-asan build-tls build-armhf build-armhf-deb build-armhf-tls \
+tests/deploy/check-runpath.sh build build-asan build-tls build-armhf build-armhf-deb build-armhf-tls \
 	build-armhf-tls-deb .deps | grep -v '^ok: '
 
-scripts/check-deploy.sh
-scripts/check-deploy.sh --tls
+tests/deploy/check-deploy.sh
+tests/deploy/check-deploy.sh --tls
 # Board packages for a device list, built on the same shared build.
 /usr/bin/python3 tests/deploy/test_provision.py
 # The demo and the fleet as a person runs them (scripts/run.sh, fleet.sh:

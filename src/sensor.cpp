@@ -1,47 +1,47 @@
 #include "sensor.hpp"
 
-#include <cstdio>
 #include <mraa/common.h>
+#include <mraa/i2c.h>
 #include <unistd.h>
-
-mraa_i2c_context i2c = nullptr;
 
 namespace
 {
 
-char failure_reason[SENSOR_REASON_BYTES];
+// The bus: opened by setup_sensor, released by close_sensor.
+mraa_i2c_context i2c = nullptr;
+// Why the bus did not open, found out at the set-up.
+Reason closed_bus = {};
 
 // Why the bus did not open, found out once at start-up. MRAA knows no
 // Cortex-A5 board by itself: only a platform file gives it bus 0.
 void explain_closed_bus()
 {
     if (mraa_get_i2c_bus_count() <= 0)
-        snprintf(failure_reason, sizeof failure_reason,
-                 "I2C bus %d is not open: MRAA (platform \"%s\") knows no I2C bus; it needs "
-                 "the board's platform file, named by MRAA_JSON_PLATFORM",
-                 SENSOR_I2C_BUS, mraa_get_platform_name() ? mraa_get_platform_name() : "none");
+        set_reason(&closed_bus,
+                   "I2C bus %d is not open: MRAA (platform \"%s\") knows no I2C bus; it needs "
+                   "the board's platform file, named by MRAA_JSON_PLATFORM",
+                   SENSOR_I2C_BUS, mraa_get_platform_name() ? mraa_get_platform_name() : "none");
     else
-        snprintf(failure_reason, sizeof failure_reason,
-                 "I2C bus %d is not open: /dev/i2c-%d did not open (does it exist, may the "
-                 "agent's user open it?)",
-                 SENSOR_I2C_BUS, mraa_get_i2c_bus_id(SENSOR_I2C_BUS));
+        set_reason(&closed_bus,
+                   "I2C bus %d is not open: /dev/i2c-%d did not open (does it exist, may the "
+                   "agent's user open it?)",
+                   SENSOR_I2C_BUS, mraa_get_i2c_bus_id(SENSOR_I2C_BUS));
 }
 
 // Why a measurement on the open bus failed: the trigger's result, and how
 // many bytes the read gave (negative: none, the transfer failed).
-void explain_failed_measurement(bool triggered, int got)
+void explain_failed_measurement(bool triggered, int got, Reason *why)
 {
     if (got < 0)
-        snprintf(failure_reason, sizeof failure_reason,
-                 "no answer from the sensor at 0x%02x on I2C bus %d (check its wiring and power)",
-                 SENSOR_I2C_ADDRESS, SENSOR_I2C_BUS);
+        set_reason(why,
+                   "no answer from the sensor at 0x%02x on I2C bus %d (check its wiring and power)",
+                   SENSOR_I2C_ADDRESS, SENSOR_I2C_BUS);
     else if (got != SENSOR_FRAME_BYTES)
-        snprintf(failure_reason, sizeof failure_reason,
-                 "short read: the sensor at 0x%02x gave %d of its %d bytes", SENSOR_I2C_ADDRESS,
-                 got, SENSOR_FRAME_BYTES);
+        set_reason(why, "short read: the sensor at 0x%02x gave %d of its %d bytes",
+                   SENSOR_I2C_ADDRESS, got, SENSOR_FRAME_BYTES);
     else if (!triggered)
-        snprintf(failure_reason, sizeof failure_reason,
-                 "the sensor at 0x%02x did not take the measurement command", SENSOR_I2C_ADDRESS);
+        set_reason(why, "the sensor at 0x%02x did not take the measurement command",
+                   SENSOR_I2C_ADDRESS);
 }
 
 } // namespace
@@ -71,7 +71,7 @@ void convert_frame(const uint8_t frame[SENSOR_FRAME_BYTES], float *temperature, 
                                       SENSOR_TEMP_OFFSET_C);
 }
 
-bool read_sensor_values(float *temperature, float *humidity)
+bool read_sensor_values(float *temperature, float *humidity, Reason *why)
 {
     uint8_t frame[SENSOR_FRAME_BYTES] = {};
 
@@ -81,9 +81,10 @@ bool read_sensor_values(float *temperature, float *humidity)
     usleep(SENSOR_MEASURE_WAIT_US);
     const int got = mraa_i2c_read_bytes_data(i2c, SENSOR_DATA_REGISTER, frame, SENSOR_FRAME_BYTES);
     if (!triggered || got != SENSOR_FRAME_BYTES) {
-        // A bus that never opened keeps its reason from the set-up.
         if (i2c)
-            explain_failed_measurement(triggered, got);
+            explain_failed_measurement(triggered, got, why);
+        else
+            *why = closed_bus;
         return false;
     }
 
@@ -91,7 +92,8 @@ bool read_sensor_values(float *temperature, float *humidity)
     return true;
 }
 
-const char *sensor_failure_reason()
+void close_sensor()
 {
-    return failure_reason;
+    mraa_i2c_stop(i2c);
+    i2c = nullptr;
 }

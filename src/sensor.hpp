@@ -3,7 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mraa/i2c.h>
+
+#include "reason.hpp"
 
 // Bus and device
 constexpr int SENSOR_I2C_BUS = 0;
@@ -27,23 +28,20 @@ constexpr double SENSOR_HUMIDITY_SPAN_PCT = 100.0;
 constexpr double SENSOR_TEMP_SPAN_C = 200.0;
 constexpr double SENSOR_TEMP_OFFSET_C = 50.0;
 
-// The bus context: opened by setup_sensor, released at shutdown.
-extern mraa_i2c_context i2c;
-
 // Opens bus 0, selects standard speed, addresses the sensor and sends the
-// initialisation command. Failures are not examined: a bus that did not open
-// leaves i2c empty and every measurement then fails.
+// initialisation command. Their results are not examined: a bus that did not
+// open leaves no handle, and every measurement then fails, with the reason
+// found out here.
 void setup_sensor();
 
 // Triggers one measurement and converts it. Returns false, leaving both
-// readings untouched, when the sensor did not deliver a whole frame of this
-// measurement.
-bool read_sensor_values(float *temperature, float *humidity);
+// readings untouched and saying why in *why, when the sensor did not take the
+// trigger or did not deliver a whole frame: a frame read after a refused
+// trigger is the measurement before.
+bool read_sensor_values(float *temperature, float *humidity, Reason *why);
 
-// Why the last measurement failed, in words a user can act on: one line
-// without its line end.
-constexpr size_t SENSOR_REASON_BYTES = 200;
-const char *sensor_failure_reason();
+// Releases the bus.
+void close_sensor();
 
 // Converts a measurement frame (status, then 20-bit humidity and 20-bit
 // temperature, big-endian, sharing the middle byte) into degrees Celsius and

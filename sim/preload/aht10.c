@@ -29,9 +29,14 @@
 #define NS_PER_MS 1000000ull
 
 enum entry_kind { ENTRY_FRAME, ENTRY_NACK, ENTRY_ABSENT };
+/* Which transfers of a measurement a fault fails: all of them, the trigger
+ * alone (the reads after it succeed, with the measurement before), or the
+ * reads alone (the trigger is acknowledged, and converts nothing). */
+enum fault_scope { FAULT_ALL, FAULT_TRIGGER, FAULT_READ };
 
 struct entry {
     enum entry_kind kind;
+    enum fault_scope scope;
     uint8_t frame[AHT10_FRAME_LEN];
 };
 
@@ -43,6 +48,7 @@ static struct {
     size_t count;
     size_t next;
     enum entry_kind state;               /* what the last trigger produced */
+    enum fault_scope scope;              /* and which transfers it fails */
     uint8_t completed[AHT10_FRAME_LEN];  /* the last finished measurement */
     uint8_t converting[AHT10_FRAME_LEN]; /* the measurement in progress */
     int busy;                            /* a conversion is in progress */
@@ -71,6 +77,7 @@ void aht10_configure(const struct aht10_config *config, aht10_diag_fn diag_fn)
     dev.diag = diag_fn;
     /* Before the first measurement the data registers read as zero. */
     dev.state = ENTRY_FRAME;
+    dev.scope = FAULT_ALL;
     memset(dev.completed, 0, sizeof dev.completed);
     dev.completed[0] = AHT10_STATUS_IDLE;
     dev.busy = 0;
@@ -189,8 +196,13 @@ static int parse_line(char *line, struct entry *e, const char **why)
     if (n == 0)
         return 0;
     if (strcmp(tok[0], "nack") == 0 || strcmp(tok[0], "absent") == 0) {
-        if (n != 1) {
-            *why = "nothing may follow nack or absent";
+        e->scope = FAULT_ALL;
+        if (n == 2 && strcmp(tok[1], "trigger") == 0)
+            e->scope = FAULT_TRIGGER;
+        else if (n == 2 && strcmp(tok[1], "read") == 0)
+            e->scope = FAULT_READ;
+        else if (n != 1) {
+            *why = "nack and absent take trigger, read or nothing";
             return -1;
         }
         e->kind = tok[0][0] == 'n' ? ENTRY_NACK : ENTRY_ABSENT;
@@ -209,6 +221,7 @@ static int parse_line(char *line, struct entry *e, const char **why)
             }
         }
         e->kind = ENTRY_FRAME;
+        e->scope = FAULT_ALL;
         return 1;
     }
     if (n == 2) {
@@ -222,6 +235,7 @@ static int parse_line(char *line, struct entry *e, const char **why)
             return -1;
         }
         e->kind = ENTRY_FRAME;
+        e->scope = FAULT_ALL;
         aht10_encode(humidity, temperature, e->frame);
         return 1;
     }
@@ -361,6 +375,7 @@ static void trigger(void)
         load_script();
     if (dev.count == 0) {
         e.kind = ENTRY_FRAME;
+        e.scope = FAULT_ALL;
         climate_step(e.frame);
     } else {
         /* Past the end of the script the last entry repeats. */
@@ -368,6 +383,7 @@ static void trigger(void)
     }
     settle();
     dev.state = e.kind;
+    dev.scope = e.scope;
     if (e.kind != ENTRY_FRAME)
         return; /* a failing device converts nothing */
     /* A new trigger abandons a conversion still in progress. */
@@ -377,16 +393,15 @@ static void trigger(void)
     settle();
 }
 
-static int current_fault(void)
+/* The fault of a transfer after the last trigger (or of the trigger). */
+static int current_fault(int is_trigger)
 {
-    switch (dev.state) {
-    case ENTRY_NACK:
-        return EREMOTEIO;
-    case ENTRY_ABSENT:
-        return ENXIO;
-    default:
+    int err = dev.state == ENTRY_NACK ? EREMOTEIO : dev.state == ENTRY_ABSENT ? ENXIO : 0;
+    if (dev.scope == FAULT_TRIGGER && !is_trigger)
         return 0;
-    }
+    if (dev.scope == FAULT_READ && is_trigger)
+        return 0;
+    return err;
 }
 
 int aht10_write(unsigned addr, const uint8_t *data, size_t len)
@@ -395,9 +410,11 @@ int aht10_write(unsigned addr, const uint8_t *data, size_t len)
         return ENXIO;
     /* A trigger always takes the next entry, even while the device is
      * failing: that is how a scripted fault ends. */
-    if (len > 0 && data[0] == AHT10_CMD_MEASURE)
+    if (len > 0 && data[0] == AHT10_CMD_MEASURE) {
         trigger();
-    return current_fault();
+        return current_fault(1);
+    }
+    return current_fault(0);
 }
 
 int aht10_read(unsigned addr, uint8_t *data, size_t len, int *busy)
@@ -408,7 +425,7 @@ int aht10_read(unsigned addr, uint8_t *data, size_t len, int *busy)
     *busy = 0;
     if (dev.config.no_device || addr != AHT10_ADDRESS)
         return ENXIO;
-    fault = current_fault();
+    fault = current_fault(0);
     if (fault)
         return fault;
     settle();

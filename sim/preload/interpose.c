@@ -8,7 +8,9 @@
  * (BOARDSIM_UART_DEV) are recorded in BOARDSIM_UART_LOG, with every setting
  * the program gives it; reading the settings back gives what was set, as a
  * UART would (a pseudo-terminal drops data bits and parity). With
- * BOARDSIM_SLEEP_SCALE, sleep(n) sleeps n times that factor.
+ * BOARDSIM_SLEEP_SCALE, a pause (sleep(n), or sem_clockwait() up to a
+ * deadline) lasts that factor of its time. With BOARDSIM_INTERRUPT_AT, the
+ * program gets SIGINT at the event of the event log named there.
  *
  * The real libc functions are looked up on first use: libmraa's constructor
  * opens files before any constructor of ours would run. Nothing here writes
@@ -33,6 +35,7 @@
 #include <linux/i2c.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -70,6 +73,7 @@ typedef unsigned int (*sleep_fn)(unsigned int);
 typedef int (*tcsetattr_fn)(int, int, const struct termios *);
 typedef int (*tcgetattr_fn)(int, struct termios *);
 typedef int (*connect_fn)(int, const struct sockaddr *, socklen_t);
+typedef int (*sem_clockwait_fn)(sem_t *, clockid_t, const struct timespec *);
 
 static void *real_symbol(const char *name, void **slot)
 {
@@ -103,6 +107,7 @@ REAL(sleep_fn, sleep)
 REAL(tcsetattr_fn, tcsetattr)
 REAL(tcgetattr_fn, tcgetattr)
 REAL(connect_fn, connect)
+REAL(sem_clockwait_fn, sem_clockwait)
 
 /* ---- settings ---- */
 
@@ -114,7 +119,9 @@ static struct {
     const char *events;
     const char *bus_node;
     double sleep_scale;
-} cfg = {.i2c_path = "/dev/i2c-0", .sleep_scale = 1.0};
+    const char *interrupt_at; /* the start of an event's subject and text */
+    unsigned interrupt_nth;   /* at its nth occurrence */
+} cfg = {.i2c_path = "/dev/i2c-0", .sleep_scale = 1.0, .interrupt_nth = 1};
 
 static pthread_once_t cfg_once = PTHREAD_ONCE_INIT;
 extern char **environ;
@@ -159,6 +166,8 @@ static void load_config(void)
     cfg.uart_log = env_or("BOARDSIM_UART_LOG", NULL);
     cfg.events = env_or("BOARDSIM_EVENTS", NULL);
     cfg.bus_node = env_or("BOARDSIM_I2C_NODE", NULL);
+    cfg.interrupt_at = env_or("BOARDSIM_INTERRUPT_AT", NULL);
+    cfg.interrupt_nth = env_number("BOARDSIM_INTERRUPT_NTH", 1000000, 1);
     if (scale && *scale) {
         char *end;
         double f = strtod(scale, &end);
@@ -224,14 +233,38 @@ static void append_line(const char *path, const char *text, size_t len)
     real_close()(fd);
 }
 
+static void log_event(const char *subject, const char *text, size_t len);
+
+/* SIGINT to the program at the event that BOARDSIM_INTERRUPT_AT names (its
+ * BOARDSIM_INTERRUPT_NTH occurrence), once. Events are logged under the board
+ * lock, with every signal blocked: the signal reaches the program when the
+ * simulator returns to it, or, before a pause, just before the pause begins. */
+static void interrupt_at(const char *subject, const char *text, size_t len)
+{
+    static unsigned seen;
+    static int sent;
+    char line[300];
+    if (!cfg.interrupt_at || sent)
+        return;
+    snprintf(line, sizeof line, "%s %.*s", subject, (int)len, text);
+    if (strncmp(line, cfg.interrupt_at, strlen(cfg.interrupt_at)) != 0 ||
+        ++seen < cfg.interrupt_nth)
+        return;
+    sent = 1;
+    kill(getpid(), SIGINT);
+    log_event("signal", "SIGINT\n", 7);
+}
+
 /* One line of the event log: the time on CLOCK_MONOTONIC, the subject (i2c,
- * uart, net), then text, which ends in a line feed. Bus and serial-port events
- * and network connects share the log, so their order is the program's. */
+ * uart, net, pause, signal), then text, which ends in a line feed. Bus and
+ * serial-port events, network connects and pauses share the log, so their
+ * order is the program's. */
 static void log_event(const char *subject, const char *text, size_t len)
 {
     struct timespec now;
     char line[2048];
     int n;
+    interrupt_at(subject, text, len);
     if (!cfg.events)
         return;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -990,25 +1023,76 @@ int __ioctl_time64(int fd, unsigned long request, ...)
     return sim_ioctl(real ? real : real_ioctl(), fd, request, arg);
 }
 
-/* ---- sleep ---- */
+/* ---- pauses: sleep(), and sem_clockwait() up to a deadline ---- */
+
+/* An event "pause S s", S in the program's seconds. */
+static void log_pause(double seconds)
+{
+    char text[64];
+    sigset_t saved;
+    int n;
+    if (!cfg.events && !cfg.interrupt_at)
+        return;
+    n = snprintf(text, sizeof text, "%.3f s\n", seconds);
+    if (n <= 0 || (size_t)n >= sizeof text)
+        return;
+    board_lock(&saved);
+    log_event("pause", text, (size_t)n);
+    board_unlock(&saved);
+}
+
+static double seconds_of(const struct timespec *t)
+{
+    return (double)t->tv_sec + (double)t->tv_nsec / 1e9;
+}
+
+static struct timespec timespec_of(double seconds)
+{
+    struct timespec t;
+    if (seconds > 2147483647.0)
+        seconds = 2147483647.0;
+    t.tv_sec = (time_t)seconds;
+    t.tv_nsec = (long)((seconds - (double)t.tv_sec) * 1e9);
+    if (t.tv_nsec > 999999999L)
+        t.tv_nsec = 999999999L;
+    return t;
+}
+
+/* A wait for a semaphore up to a deadline: the time left is scaled. */
+EXPORT int sem_clockwait(sem_t *sem, clockid_t clock, const struct timespec *deadline)
+{
+    int saved_errno = errno;
+    struct timespec now, scaled;
+    double left;
+
+    config();
+    if (clock_gettime(clock, &now) != 0) {
+        errno = saved_errno;
+        return real_sem_clockwait()(sem, clock, deadline);
+    }
+    left = seconds_of(deadline) - seconds_of(&now);
+    log_pause(left > 0 ? left : 0);
+    if (cfg.sleep_scale != 1.0 && left > 0) {
+        scaled = timespec_of(seconds_of(&now) + left * cfg.sleep_scale);
+        deadline = &scaled;
+    }
+    errno = saved_errno;
+    return real_sem_clockwait()(sem, clock, deadline);
+}
 
 EXPORT unsigned int sleep(unsigned int seconds)
 {
     int saved_errno = errno;
     struct timespec want, left;
-    double scaled, remaining;
+    double remaining;
     unsigned int result = 0;
 
     config();
+    log_pause(seconds);
+    errno = saved_errno;
     if (cfg.sleep_scale == 1.0 || seconds == 0)
         return real_sleep()(seconds);
-    scaled = seconds * cfg.sleep_scale;
-    if (scaled > 2147483647.0)
-        scaled = 2147483647.0;
-    want.tv_sec = (time_t)scaled;
-    want.tv_nsec = (long)((scaled - (double)want.tv_sec) * 1e9);
-    if (want.tv_nsec > 999999999L)
-        want.tv_nsec = 999999999L;
+    want = timespec_of(seconds * cfg.sleep_scale);
     if (nanosleep(&want, &left) != 0 && errno == EINTR) {
         /* Interrupted like sleep(): report the unslept part in unscaled
          * seconds, at least 1 so that the caller sees it was cut short. */

@@ -68,7 +68,7 @@ asked=$(sort -u "$top/.deps/host-packages" 2>/dev/null)
 auto=$(apt-mark showauto 2>/dev/null | sed 's/:.*//' | sort -u)
 stray=$(awk '{ sub(/:.*/, "", $1); print $1 }' <<<"$added" | sort -u | comm -23 - <(sort -u <<<"$asked
 $auto"))
-echo "  $(wc -l <<<"${added:-}" | awk -v a="$added" '{ print (a == "" ? 0 : $1) }') host packages added by the set-up"
+echo "  $(grep -c . <<<"$added") host packages added by the set-up"
 check "every added package asked for by the set-up or needed by one${stray:+ (others: $(echo $stray))}" [ -z "$stray" ]
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -24,7 +24,7 @@ import agent_binary  # noqa: E402
 import devices  # noqa: E402
 
 PROVISION = os.path.join(REPO, "scripts", "provision.sh")
-CHECK_DEPLOY = os.path.join(REPO, "scripts", "check-deploy.sh")
+CHECK_DEPLOY = os.path.join(REPO, "tests", "deploy", "check-deploy.sh")
 TESTED_AGENT = os.path.join(REPO, "build-armhf", "telemetry-agent")
 DEB_BUILD = os.path.join(REPO, "build-armhf-deb")
 DEB_CACHE = os.path.join(DEB_BUILD, "CMakeCache.txt")

@@ -27,8 +27,11 @@ import tempfile
 import time
 import unittest
 
-from broker import TELEMETRY_TOPIC, Broker, Observer, make_ca
-from faultproxy import FaultProxy
+# The local device endpoint's helper lives with the endpoint (ctest puts that
+# folder on PYTHONPATH, for the suites that import it first).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "broker"))
+from broker import TELEMETRY_TOPIC, Broker, Observer, make_ca  # noqa: E402
+from faultproxy import FaultProxy  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.normpath(os.path.join(HERE, "..", ".."))

@@ -3,16 +3,19 @@
 stderr; the next good reading is published."""
 
 import os
+import re
 import time
 import unittest
 
-from harness import (ACK_SETTLE_S, AGENT_SESSION, FRAME_A, FRAME_B, NO_SENSOR, NOTICE, PAUSE_S,
-                     PAYLOAD_A, PAYLOAD_B, SENSOR_BACK, SENSOR_FAILURE, AgentTestCase,
-                     bus_measurement, bus_setup, published, reason)
+from harness import (ACK_SETTLE_S, AGENT_SESSION, FRAME_A, FRAME_B, FRAME_MAX, FRAME_MIN,
+                     NO_SENSOR, NOTICE, PAUSE_S, PAYLOAD_A, PAYLOAD_B, PAYLOAD_MAX, PAYLOAD_MIN,
+                     SENSOR_BACK, SENSOR_FAILURE, SLOWDOWN, AgentTestCase, bus_measurement,
+                     bus_setup, published, reason)
 
 # Past the broker's patience with a silent client: 1.5 times the agent's 20 s
 # keep-alive.
 OUTAGE_CYCLES = 5
+NOT_TAKEN = reason("the sensor at 0x38 did not take the measurement command")
 
 
 class SensorFaults(AgentTestCase):
@@ -35,6 +38,37 @@ class SensorFaults(AgentTestCase):
                          "write 0x38 ac -> nack\nread 0x38 reg 00 -> nack\n"
                          "write 0x38 ac -> absent\nread 0x38 reg 00 -> absent\n" +
                          bus_measurement("18 80 00 06 66 66") + "close\n")
+
+    def test_one_transfer_of_a_cycle_fails_while_the_others_succeed(self):
+        # The trigger refused or unanswered while the read after it succeeds:
+        # the read gives the measurement before, which must not go out again.
+        # The trigger taken but the read failing: nothing to publish either.
+        # Then the sensor is gone, so that nothing more is published.
+        self.start_broker()
+        script = [FRAME_A, "nack trigger", FRAME_B, "absent read", FRAME_MIN, "absent trigger",
+                  FRAME_MAX, "nack read", FRAME_A, "absent"]
+        agent = self.start_agent(script=script, sim_options=["--sleep-scale", "0.05"])
+        failures = (SENSOR_FAILURE + NOT_TAKEN + SENSOR_BACK + SENSOR_FAILURE + NO_SENSOR +
+                    SENSOR_BACK) * 2 + SENSOR_FAILURE + NO_SENSOR
+        agent.wait_for_stderr(failures, 20 * SLOWDOWN)
+        agent.interrupt_and_wait(self)
+
+        payloads = [PAYLOAD_A, PAYLOAD_B, PAYLOAD_MIN, PAYLOAD_MAX, PAYLOAD_A]
+        self.assertTelemetry(self.observer.messages(), payloads)
+        self.assertEqual(agent.stdout(), b"".join(published(p) for p in payloads) + NOTICE)
+        self.assertRegex(agent.stderr(), b"^" + re.escape(failures) +
+                         b"(" + re.escape(SENSOR_FAILURE) + b")*$")
+        self.assertTrue(agent.transcript().startswith(
+            bus_setup() + bus_measurement("1c 73 33 33 94 7b") +
+            "write 0x38 ac -> nack\nread 0x38 reg 00 -> 1c 73 33 33 94 7b\n" +
+            bus_measurement("18 80 00 06 66 66") +
+            "write 0x38 ac\nread 0x38 reg 00 -> absent\n" +
+            bus_measurement("00 00 00 00 00 00") +
+            "write 0x38 ac -> absent\nread 0x38 reg 00 -> 00 00 00 00 00 00\n" +
+            bus_measurement("ff ff ff ff ff ff") +
+            "write 0x38 ac\nread 0x38 reg 00 -> nack\n" +
+            bus_measurement("1c 73 33 33 94 7b") + "write 0x38 ac -> absent\n"),
+            agent.transcript())
 
     def test_the_session_outlives_a_long_outage(self):
         # 35 s without a reading: the cycles that publish nothing still answer

@@ -2,13 +2,20 @@
 """Shutdown: SIGINT ends the agent in order within a second in every phase;
 SIGTERM keeps its default action."""
 
+import os
 import signal
+import socket
+import sys
 import time
 import unittest
 
-from harness import (ACK_SETTLE_S, FRAME_A, FRAME_B, FRAME_MIN, LOST, NOTICE, PAUSE_S, PAYLOAD_A,
-                     PAYLOAD_B, PEER, SHUTDOWN_BOUND_S, SLOWDOWN, AgentTestCase, bus_measurement,
-                     bus_setup, publish_failure, published, reason)
+from harness import (ACK_SETTLE_S, FRAME_A, FRAME_B, FRAME_MIN, LOST, NO_SENSOR, NOTICE, PAUSE_S,
+                     PAYLOAD_A, PAYLOAD_B, PEER, SENSOR_FAILURE, SHUTDOWN_BOUND_S, SLOWDOWN,
+                     AgentTestCase, bus_measurement, bus_setup, publish_failure, published, reason)
+
+# Pauses of 3.5 s: longer than the bound, so that a stop that waits out the
+# pause fails it, and long enough for the broker to go within one.
+MOMENT_SLEEP_SCALE = "0.5"
 
 
 class Interrupt(AgentTestCase):
@@ -139,6 +146,75 @@ class InterruptInEveryPhase(AgentTestCase):
         self.assertEqual(agent.stderr(), b"")
         self.assertEqual(agent.transcript(), "")
         self.assertFalse(agent.serial()["opened"])
+
+
+class InterruptAtEveryMoment(AgentTestCase):
+    """The simulator delivers SIGINT at a chosen moment of the run: as a bus
+    transfer or a connect returns, or just before a pause begins (after the
+    agent's last look at the interrupt). Every such stop ends the agent
+    within the bound, with the notice and exit 0, the lines of what came
+    before and no other, and under systemd STOPPING=1 last."""
+
+    # (phase, event, its occurrence, script, the broker goes after the first
+    # message, stdout, stderr)
+    MOMENTS = (
+        ("start-up connect", "net connect", 1, [FRAME_A], False, NOTICE, b""),
+        ("bus set-up", "i2c open", 1, [FRAME_A], False, NOTICE, b""),
+        ("serial port set-up", "uart open", 1, [FRAME_A], False, NOTICE, b""),
+        ("conversion wait", "i2c write 0x38 ac", 1, [FRAME_A], False, NOTICE, b""),
+        ("read, before the publication", "i2c read", 1, [FRAME_A], False, NOTICE, b""),
+        ("pause", "pause", 1, [FRAME_A], False, published(PAYLOAD_A) + NOTICE, b""),
+        ("pause after no reading", "pause", 2, [FRAME_A, "nack"], False,
+         published(PAYLOAD_A) + NOTICE, SENSOR_FAILURE + NO_SENSOR),
+        ("pause after a failed publication", "pause", 2, [FRAME_A], True,
+         published(PAYLOAD_A) + NOTICE, publish_failure(-3) + LOST),
+        ("reconnect", "net connect", 2, [FRAME_A], True,
+         published(PAYLOAD_A) + NOTICE, publish_failure(-3) + LOST),
+    )
+
+    def test_at_each_moment(self):
+        slowest = (0.0, None)
+        for phase, event, nth, script, broker_goes, stdout, stderr in self.MOMENTS:
+            with self.subTest(phase=phase):
+                took = self.stop_at(event, nth, script, broker_goes, stdout, stderr)
+                slowest = max(slowest, (took, phase))
+        print(f"{len(self.MOMENTS)} stops; the slowest {slowest[0] * 1000:.0f} ms, in the "
+              f"{slowest[1]}", file=sys.stderr)
+
+    def stop_at(self, event, nth, script, broker_goes, stdout, stderr):
+        self.start_broker()
+        manager = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(manager.close)
+        path = os.path.join(self.dir, "notify%d" % len(self.agents))
+        manager.bind(path)
+        agent = self.start_agent(script=script, env={"NOTIFY_SOCKET": path}, sim_options=[
+            "--interrupt-at", event, "--interrupt-nth", str(nth), "--sleep-scale",
+            MOMENT_SLEEP_SCALE])
+        if broker_goes:
+            # In the pause after the first publication's acknowledgement.
+            self.wait_for_messages(1, 10 * SLOWDOWN)
+            time.sleep(ACK_SETTLE_S)
+            self.stop_broker()
+        status = agent.wait(20 * SLOWDOWN)
+        ended = time.monotonic()
+        if not broker_goes:
+            self.stop_broker()
+        sent = [e.time for e in agent.events() if (e.subject, e.what) == ("signal", "SIGINT")]
+        self.assertEqual(len(sent), 1, agent.events())
+        took = ended - sent[0]
+        self.assertEqual(status, 0)
+        self.assertLess(took, SHUTDOWN_BOUND_S, "SIGINT to exit took %.2f s" % took)
+        self.assertEqual(agent.stdout(), stdout)
+        self.assertEqual(agent.stderr(), stderr)
+        manager.setblocking(False)
+        notes = []
+        while True:
+            try:
+                notes.append(manager.recv(4096))
+            except BlockingIOError:
+                break
+        self.assertEqual(notes[-1:], [b"STOPPING=1"])
+        return took
 
 
 class Terminate(AgentTestCase):

@@ -14,6 +14,9 @@ from harness import (ACK_SETTLE_S, AGENT_HOST, AGENT_PORT, AGENT_SESSION, FRAME_
 from test_agent_environment import in_mount_namespace
 
 UNRESOLVABLE_AGENT = os.environ.get("UNRESOLVABLE_AGENT")
+OTHER_ID_AGENT = os.environ.get("OTHER_ID_AGENT")
+UNRESOLVED = reason("the broker's host name broker.invalid does not resolve: Name or service not "
+                    "known")
 IDENTITY_TAKEN = (b"Not starting: another agent runs with client id quorvalMeshNode for %s://%s:%d\n"
                   % (b"ssl" if TLS else b"tcp", AGENT_HOST.encode(), AGENT_PORT))
 
@@ -28,16 +31,18 @@ class StartupFailure(AgentTestCase):
             f"the broker at {PEER} refused the access token (not authorized): CONNACK code 5"))
         self.assertEqual(self.observer.messages(), [])
 
-    @unittest.skipUnless(UNRESOLVABLE_AGENT, "no agent built for a name that does not resolve")
-    def test_name_that_does_not_resolve(self):
-        # Host names from /etc/hosts alone: no query leaves the machine.
+    def start_unresolvable_agent(self):
+        """The agent built for broker.invalid; host names from /etc/hosts
+        alone, so that no query leaves the machine."""
         path = os.path.join(self.dir, "nsswitch.conf")
         with open(path, "w") as f:
             f.write("hosts: files\n")
-        agent = self.start_agent(binary=UNRESOLVABLE_AGENT, wrapper=in_mount_namespace(
+        return self.start_agent(binary=UNRESOLVABLE_AGENT, wrapper=in_mount_namespace(
             'mount --bind "$0" /etc/nsswitch.conf', path))
-        self.assertGaveUp(agent, reason(
-            "the broker's host name broker.invalid does not resolve: Name or service not known"))
+
+    @unittest.skipUnless(UNRESOLVABLE_AGENT, "no agent built for a name that does not resolve")
+    def test_name_that_does_not_resolve(self):
+        self.assertGaveUp(self.start_unresolvable_agent(), UNRESOLVED)
 
     def test_second_agent_with_the_same_identity(self):
         self.start_broker()
@@ -62,6 +67,24 @@ class StartupFailure(AgentTestCase):
         time.sleep(ACK_SETTLE_S)
         third.interrupt_and_wait(self)
         self.assertTelemetry(messages, [PAYLOAD_A, PAYLOAD_A, PAYLOAD_B])
+
+    @unittest.skipUnless(UNRESOLVABLE_AGENT and OTHER_ID_AGENT, "no agents of other identities")
+    def test_the_identity_is_the_broker_and_the_client_id(self):
+        # Beside a running agent, one with its client id for another broker
+        # and one with another client id for its broker both start: each is
+        # an identity of its own.
+        self.start_broker()
+        first = self.start_agent(script=[FRAME_A])
+        self.wait_for_messages(1, 10)
+        self.assertGaveUp(self.start_unresolvable_agent(), UNRESOLVED)
+        other_id = self.start_agent(script=[FRAME_B], binary=OTHER_ID_AGENT)
+        messages, _ = self.wait_for_messages(2, 10)
+        time.sleep(ACK_SETTLE_S)
+        other_id.interrupt_and_wait(self)
+        first.interrupt_and_wait(self)
+        self.assertEqual(messages[1].payload, PAYLOAD_B)
+        self.assertEqual(other_id.stdout(), published(PAYLOAD_B) + NOTICE)
+        self.assertEqual(first.stderr() + other_id.stderr(), b"")
 
 
 if __name__ == "__main__":

@@ -95,15 +95,19 @@ class SensorTest(SimCase):
             frame 00 ff 0x80 1 94 7B
             nack
             absent
+            nack trigger
+            absent read
             50 29.99992
             """)
-        r = self.run_probe(SENSOR + MEASURE * 6 + ["i2c-stop"], "--script", script)
+        r = self.run_probe(SENSOR + MEASURE * 8 + ["i2c-stop"], "--script", script)
         self.assertEqual(r.returncode, 0, r.stderr)
         reads = [line for line in r.stdout.decode().splitlines() if line.startswith("read")]
         self.assertEqual(reads, [
             "read 6: 1c 73 33 33 94 7b",
             "read 6: 00 ff 80 01 94 7b",
             "read -1",
+            "read -1",
+            "read 6: 00 ff 80 01 94 7b",  # the trigger alone failed: the measurement before
             "read -1",
             "read 6: 1c 80 00 06 66 66",
             "read 6: 1c 80 00 06 66 66",  # past the end the last entry repeats
@@ -120,6 +124,10 @@ class SensorTest(SimCase):
             write 0x38 ac -> nack
             read 0x38 reg 00 -> nack
             write 0x38 ac -> absent
+            read 0x38 reg 00 -> absent
+            write 0x38 ac -> nack
+            read 0x38 reg 00 -> 00 ff 80 01 94 7b
+            write 0x38 ac
             read 0x38 reg 00 -> absent
             write 0x38 ac
             read 0x38 reg 00 -> 1c 80 00 06 66 66
@@ -171,7 +179,7 @@ class SensorTest(SimCase):
 
     def test_bad_script_is_refused_before_the_agent_runs(self):
         for text, why in (("45 20\nframe 1c 73 33\n", ":2: a frame has six bytes"),
-                          ("nack 3\n", ":1: nothing may follow"),
+                          ("nack 3\n", ":1: nack and absent take trigger, read or nothing"),
                           ("120 20\n", ":1: out of range"),
                           ("frame 1c 73 33 33 94 7g\n", ":1: frame bytes are hexadecimal"),
                           ("0x10 20\n", ":1: expected")):
@@ -421,6 +429,8 @@ class ProcessTest(SimCase):
         left, took = r.stdout.decode().split()[3], float(r.stdout.decode().split()[5])
         self.assertEqual(left, "0")
         self.assertTrue(0.65 <= took < 1.5, took)
+        with open(os.path.join(self.state, "events.log")) as f:
+            self.assertEqual([line.split(" ", 1)[1] for line in f], ["pause 7.000 s\n"])
 
         r = self.run_probe(["sleep", "1"])  # untouched by default
         self.assertTrue(0.95 <= float(r.stdout.decode().split()[5]) < 1.5, r.stdout)

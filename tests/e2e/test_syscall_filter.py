@@ -147,7 +147,7 @@ class SyscallFilter(AgentTestCase):
     def assertNotifications(self, manager, agent):
         """Ready once, after the set-up; then each cycle pings the watchdog with
         its status: the reading delivered, or how long and why publications
-        have been failing."""
+        have been failing; the orderly stop last."""
         manager.setblocking(False)
         notes = []
         while True:
@@ -157,7 +157,8 @@ class SyscallFilter(AgentTestCase):
                 break
         print("notifications:", notes)
         self.assertEqual(notes[0], f"READY=1\nSTATUS=Connected to the broker at {PEER}")
-        cycles = notes[1:]
+        self.assertEqual(notes[-1], "STOPPING=1")
+        cycles = notes[1:-1]
         self.assertTrue(all(n.startswith("WATCHDOG=1\nSTATUS=") for n in cycles), cycles)
         self.assertEqual(len(cycles), agent.transcript().count("write 0x38 ac"))
         status = [n.split("STATUS=", 1)[1] for n in cycles]

@@ -23,7 +23,7 @@ import time
 import unittest
 
 REPO = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
-sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
+sys.path.insert(0, os.path.join(REPO, "broker"))
 HOST = os.environ.get("AGENT_TEST_NET", "127.0.0") + ".1"
 os.environ["E2E_HOST"] = HOST
 from broker import Observer  # noqa: E402

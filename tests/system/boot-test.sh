@@ -372,6 +372,22 @@ check_uart() {
 	fi
 }
 
+# The guest runs the libraries the packages were built against: its root
+# and the board's sysroot come from the same suites.
+check_libraries() {
+	local p guest built bad=""
+	for p in libc6 libpaho-mqtt1.3 libjson-c5 libssl3; do
+		guest=$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Version}' "$p:armhf" 2>/dev/null)
+		built=$(dpkg-query --admindir="$sysroot/var/lib/dpkg" -W -f='${Version}' "$p:armhf" 2>/dev/null)
+		[ -n "$guest" ] && [ "$guest" = "$built" ] || bad+=" $p (guest ${guest:-none}, sysroot ${built:-none})"
+	done
+	if [ -z "$bad" ]; then
+		echo "system-test: ok: the guest's libc6, libpaho-mqtt1.3, libjson-c5, libssl3 are the sysroot's versions"
+	else
+		echo "system-test: FAILED: the guest's libraries are not the sysroot's:$bad"
+	fi
+}
+
 run() {
 	local n started passed failed first=1 last=$boots t
 	[ $# -eq 0 ] || { first=$1; last=$1; }
@@ -379,6 +395,7 @@ run() {
 	initrd=$(ls "$root"/boot/initrd.img-*)
 	for n in $(seq "$first" "$last"); do rm -f "$work/console-$n.log" "$work/uart0-$n.bin" "$work/results-$n"; done
 	rm -f "$work/results-uart"
+	check_libraries | tee "$work/results-libraries"
 	if [ "$first" -eq 1 ]; then
 		# The re-provisioned device's two packages (scripts/test.sh makes them
 		# after the board's builds: tests/deploy/upgrade-packages.sh).

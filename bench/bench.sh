@@ -11,18 +11,20 @@
 # to 2.1 s by the simulator, 100 cycles in the long run, no TLS or patched
 # build, no shell loop.
 #
-#   bench/run.sh [--quick] [--reps N] [--long-cycles N] [--host 127.X.Y.Z] [--out DIR]
+#   bench/bench.sh [--quick] [--reps N] [--long-cycles N] [--host 127.X.Y.Z] [--out DIR]
 #
 # --host: another loopback address for the broker (the agents are built for it).
-# Installs nothing: bench/setup.sh does, once.
+# Installs nothing: bench/bench-setup.sh does, once.
 # When bench/agent-footprint.patch exists and is not yet applied to src/, an
-# agent built with it is measured as well ("agent (patched)").
+# agent built with it is measured as well ("agent (patched)"); likewise
+# bench/agent-before.patch, the agent before a change that is in the sources
+# ("agent (before)").
 set -euo pipefail
 
 bench=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$bench")
 work=$bench/work
-usage="usage: bench/run.sh [--quick] [--reps N] [--long-cycles N] [--host 127.X.Y.Z] [--out DIR]
+usage="usage: bench/bench.sh [--quick] [--reps N] [--long-cycles N] [--host 127.X.Y.Z] [--out DIR]
 The benchmark: the agent (plain and TLS) beside a Python agent, a shell loop
 and a floor, on the simulated board; about 20-25 minutes on 2 cores.
   --quick          a first look, under 2 minutes once built: one repetition, runs of
@@ -33,7 +35,7 @@ and a floor, on the simulated board; about 20-25 minutes on 2 cores.
   --host ADDRESS   the broker's loopback address (default \$BENCH_HOST or 127.0.0.3)
   --out DIR        where results.md, chart.png, results.json go (default: a new
                    folder under bench/work/; --out bench/results updates the committed ones)
-Needs bench/setup.sh once (it installs what this measures with)."
+Needs bench/bench-setup.sh once (it installs what this measures with)."
 . "$top/scripts/cli.sh"
 cli_help "$@"
 results=""
@@ -68,13 +70,13 @@ done
 [ $quick -eq 0 ] || measure_args=(--reps 1 --long-cycles 100 --run-cycles 3 --pause-scale 0.3
 	--no-shell --mode-lanes "${measure_args[@]}")
 
-# What bench/setup.sh installs: missing, say so rather than run apt.
+# What bench/bench-setup.sh installs: missing, say so rather than run apt.
 missing=()
 for tool in valgrind strace perf gnuplot i2ctransfer mosquitto_pub mosquitto cmake cc; do
 	command -v "$tool" >/dev/null || missing+=("$tool")
 done
 /usr/bin/python3 -c 'import paho.mqtt.client, smbus2' 2>/dev/null || missing+=("python3-paho-mqtt/python3-smbus2")
-[ ${#missing[@]} -eq 0 ] || { echo "run.sh: missing ${missing[*]}: run bench/setup.sh first (as root)" >&2; exit 1; }
+[ ${#missing[@]} -eq 0 ] || { echo "bench.sh: missing ${missing[*]}: run bench/bench-setup.sh first (as root)" >&2; exit 1; }
 
 export BENCH_HOST=$host
 started=$(date +%s)
@@ -111,23 +113,29 @@ if [ $quick -eq 0 ]; then
 	tls_args=(--tls-ca "$tls/ca")
 fi
 
-patch_file=$bench/agent-footprint.patch
-if [ -f "$patch_file" ] && [ $quick -eq 0 ]; then
+# An agent built from the sources with a patch applied, as NAME: the change
+# the patch makes (agent-footprint.patch: "agent (patched)", after), or the
+# agent before a change already in the sources (agent-before.patch: "agent
+# (before)").
+build_patched() { # NAME PATCH_FILE
+	local name=$1 patch_file=$2 tree=$work/$1/tree
+	[ -f "$patch_file" ] && [ $quick -eq 0 ] || return 0
 	if (cd "$top" && patch -p1 -R --dry-run -s -f <"$patch_file" >/dev/null 2>&1); then
-		echo "agent-footprint.patch is already applied to the sources: measuring them alone"
-	else
-		tree=$work/patched/tree
-		rm -rf "$work/patched"
-		mkdir -p "$tree"
-		(cd "$top" && tar --exclude=./.git --exclude='./build*' --exclude=./bench --exclude=./.deps \
-			-cf - .) | tar -C "$tree" -xf -
-		ln -s "$top/.deps" "$tree/.deps"
-		(cd "$tree" && patch -p1 -s <"$patch_file")
-		echo "building the agent with agent-footprint.patch"
-		build "$tree" "$work/patched/build"
-		agents+=(--agent "agent-patched=$work/patched/build/telemetry-agent")
+		echo "${patch_file##*/} is already applied to the sources: measuring them alone"
+		return 0
 	fi
-fi
+	rm -rf "$work/$name"
+	mkdir -p "$tree"
+	(cd "$top" && tar --exclude=./.git --exclude='./build*' --exclude=./bench --exclude=./.deps \
+		-cf - .) | tar -C "$tree" -xf -
+	ln -s "$top/.deps" "$tree/.deps"
+	(cd "$tree" && patch -p1 -s <"$patch_file")
+	echo "building the agent with ${patch_file##*/}"
+	build "$tree" "$work/$name/build"
+	agents+=(--agent "agent-$name=$work/$name/build/telemetry-agent")
+}
+build_patched patched "$bench/agent-footprint.patch"
+build_patched before "$bench/agent-before.patch"
 
 cc -O2 -Wall -Wextra -Werror -o "$work/spawn" "$bench/spawn.c"
 # The floor: the plain agent's Paho calls alone, with Debian's Paho like the agent.
@@ -137,4 +145,4 @@ cc -O2 -Wall -Wextra -Wconversion -Wshadow -Wpedantic -Werror -DFLOOR_BROKER_HOS
 	--preload "$work/build/sim/libboardsim.so" --plugin "$work/build/broker/token_auth.so" \
 	"${tls_args[@]}" --work "$work" --out "$results/results.json" "${measure_args[@]}"
 /usr/bin/python3 "$bench/report.py" "$results/results.json" "$results"
-echo "bench/run.sh: done in $(($(date +%s) - started)) s: $results/results.md, $results/chart.png"
+echo "bench/bench.sh: done in $(($(date +%s) - started)) s: $results/results.md, $results/chart.png"

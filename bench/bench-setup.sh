@@ -5,7 +5,7 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
-usage="usage: bench/setup.sh
+usage="usage: bench/bench-setup.sh
 Installs what the benchmark needs on top of scripts/setup.sh (apt, as root or
 through sudo). Takes no arguments."
 . "$top/scripts/cli.sh"

@@ -25,8 +25,8 @@
 # tested build: MQTT over TLS, its CA file, and what it depends on.
 set -uo pipefail
 
-top=$(cd "$(dirname "$0")/.." && pwd)
-usage="usage: scripts/check-deploy.sh [--tls] [PACKAGE HOST CLIENT_ID TOKEN]
+top=$(cd "$(dirname "$0")/../.." && pwd)
+usage="usage: tests/deploy/check-deploy.sh [--tls] [PACKAGE HOST CLIENT_ID TOKEN]
 Checks the board's package of build-armhf-deb/ (--tls: build-armhf-tls-deb/)
 and its unit, or PACKAGE made from it with these settings (a board's, from
 scripts/provision.sh). Ends with one line \"N passed, N failed\"."
@@ -317,7 +317,7 @@ check "service runs as the package's user, in the groups i2c and dialout" unit_u
 # namespace's loopback answers NXDOMAIN). Nothing listens: exit 255 each time.
 # tests/e2e/test_syscall_filter.py measures whole runs of the tested agent.
 start_calls_ok() {
-	PYTHONPATH="$top/tests/e2e" python3 - "$agent" "$unit" "$root$platform_file" "$sysroot" \
+	PYTHONPATH="$top/tests/e2e:$top/broker" python3 - "$agent" "$unit" "$root$platform_file" "$sysroot" \
 		"$(cached "$deb_build" AGENT_BROKER_HOST)" "$work" <<'EOF'
 import ipaddress, subprocess, sys
 from test_syscall_filter import allowed_calls, traced_calls

@@ -4,17 +4,17 @@
 # broker listens on BENCH_HOST (default 127.0.0.3). Writes
 # bench/results/fleet.json and fleet.md. About 8 minutes on 2 cores.
 #
-#   bench/fleet.sh [N] [fleet.py options, e.g. --no-python --window 30]
+#   bench/bench-fleet.sh [N] [fleet.py options, e.g. --no-python --window 30]
 set -euo pipefail
 
 bench=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$bench")
 work=$bench/work
-usage="usage: bench/fleet.sh [N] [--window S] [--sleep-scale F] [--no-python]
+usage="usage: bench/bench-fleet.sh [N] [--window S] [--sleep-scale F] [--no-python]
 The fleet figure: N agents (default 200) side by side on one local broker
 (BENCH_HOST, default 127.0.0.3), beside one alone, and the Python agent
 likewise (bench/fleet.py; its options as given). Installs what the benchmark
-needs (bench/setup.sh), builds N agents; writes bench/results/fleet.json and
+needs (bench/bench-setup.sh), builds N agents; writes bench/results/fleet.json and
 fleet.md. About 8 minutes on 2 cores."
 . "$top/scripts/cli.sh"
 cli_help "$@"
@@ -38,7 +38,7 @@ done
 set -- "${args[@]}"
 export BENCH_HOST=${BENCH_HOST:-127.0.0.3}
 
-"$bench/setup.sh"
+"$bench/bench-setup.sh"
 build=$work/fleet-build
 echo "building $count agents with identities of their own (release, broker $BENCH_HOST)"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DAGENT_BROKER_HOST="$BENCH_HOST" -DAGENT_TESTS=OFF \

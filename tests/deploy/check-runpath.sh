@@ -9,10 +9,10 @@
 # "N binaries checked, N bad".
 set -euo pipefail
 
-usage="usage: scripts/check-runpath.sh DIR...
+usage="usage: tests/deploy/check-runpath.sh DIR...
 Checks the RPATH/RUNPATH of every ELF binary under the folders DIR: only
 absolute or \$ORIGIN-relative entries pass. Ends with \"N binaries checked, N bad\"."
-. "$(dirname "$0")/cli.sh"
+. "$(dirname "$0")/../../scripts/cli.sh"
 cli_help "$@"
 [ $# -gt 0 ] || cli_error "no folder given"
 for d in "$@"; do

@@ -5,13 +5,13 @@
 # repository's own build folders stay as they are. Writes
 # bench/results/provision.md. About 3 minutes on 2 cores.
 #
-#   bench/provision.sh [DEVICES]      (default 100)
+#   bench/bench-provision.sh [DEVICES]      (default 100)
 set -euo pipefail
 
 bench=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$bench")
 work=$bench/work/provision
-usage="usage: bench/provision.sh [DEVICES]
+usage="usage: bench/bench-provision.sh [DEVICES]
 Times scripts/provision.sh for DEVICES (default 100) device packages, cold and
 warm, in a copy of the sources under bench/work/provision/; writes
 bench/results/provision.md. About 3 minutes on 2 cores."
@@ -60,7 +60,7 @@ load=$(cut -d' ' -f1-3 /proc/loadavg)
 {
 	echo "# Provisioning: $devices device packages"
 	echo
-	echo "\`bench/provision.sh\`, $(date +%Y-%m-%d), $(nproc) CPUs, load average at the end $load"
+	echo "\`bench/bench-provision.sh\`, $(date +%Y-%m-%d), $(nproc) CPUs, load average at the end $load"
 	echo "(1, 5 and 15 minutes)."
 	echo
 	echo "| run | wall clock | per device | CPU time (user + system) | CPU per device | provision.sh's own split (wall clock) |"

@@ -14,8 +14,8 @@ import subprocess
 import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-RUN_BROKER = os.path.normpath(os.path.join(HERE, "..", "..", "broker", "run-broker.sh"))
-TLS_CERTS = os.path.join(os.path.dirname(RUN_BROKER), "tls-certs.sh")
+RUN_BROKER = os.path.join(HERE, "run-broker.sh")
+TLS_CERTS = os.path.join(HERE, "tls-certs.sh")
 
 HOST = os.environ.get("E2E_HOST", "127.0.0.1")  # ctest sets it per build
 DEFAULT_PORT = 1884

@@ -1,0 +1,32 @@
+// The agent's process: standard descriptors that are never closed, no core
+// dumps, one agent per identity, and the interrupt (SIGINT) that ends it in
+// order.
+#pragma once
+
+#include <cstddef>
+
+// Exit status of an orderly stop.
+constexpr int EXIT_STOPPED = 0;
+
+// A core of the agent would hold its access token: none is written.
+void forbid_core_dumps();
+
+// The name that claims an identity, "@telemetry-agent:" CLIENT_ID ":" and a
+// hash of the broker's URI and the client id (16 hexadecimal digits), into
+// name (size bytes); returns its length as snprintf does.
+int identity_name(const char *uri, const char *client_id, char *name, size_t size);
+// One agent per identity (broker URI and client id) on a machine, held for
+// the whole run; false when another process holds it. Any other failure does
+// not keep the agent from running.
+bool claim_identity(const char *uri, const char *client_id);
+
+// Installs the SIGINT handler.
+void interrupt_install();
+// True once SIGINT has come.
+bool interrupt_requested();
+// While a call runs that a signal does not cut short (the broker's connect,
+// up to its 30 s timeout), the handler itself ends the process after the
+// shutdown notice: nothing stays buffered for the console then.
+void interrupt_ends_process(bool during_call);
+// The pause between cycles: true when SIGINT came before it or ended it.
+bool pause_interrupted(unsigned seconds);
