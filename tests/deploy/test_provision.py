@@ -155,7 +155,7 @@ class Provision(unittest.TestCase):
             # Where it comes from, in the package (description, manual page)
             # and the manifest: the commit, and a changed tree said plainly.
             self.assertIn(f"\n Source commit: {commit}\n" +
-                          (" with uncommitted changes: a changed tree, not that commit's code\n" if changed else ""),
+                          (" with uncommitted changes: a changed tree, not that commit's code\n" if changed else " .\n"),
                           fields)
             self.assertEqual(manual_version(deb, self.dir),
                              f"telemetry-agent 1.0.0 (commit {commit}{' with uncommitted changes' if changed else ''})")

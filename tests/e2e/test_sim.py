@@ -191,7 +191,7 @@ class SensorTest(SimCase):
         # Every bad line at once, each named, and nothing started.
         r = self.run_probe(["exit", "0"], "--script", self.script("nack 3\n45 20\n120 20\nframe 1c\n"))
         self.assertEqual(r.returncode, 2)
-        self.assertRegex(r.stderr.decode(), r":1: nothing may follow.*\n.*:3: out of range.*\n"
+        self.assertRegex(r.stderr.decode(), r":1: nack and absent take.*\n.*:3: out of range.*\n"
                                             r".*:4: a frame has six bytes.*\n.*refused: 3 bad lines\n")
         self.assertFalse(os.path.exists(os.path.join(self.state, "agent.pid")))
 

@@ -100,7 +100,7 @@ class RunScript(ScriptCase):
             for args, message in ((["extra"], r"unexpected argument 'extra'"),
                                   (["--", "/bin/true"], r"no '--': run.sh runs the agent it builds"),
                                   (["--no-such-option"], r"unrecognized arguments: --no-such-option"),
-                                  (["--script", bad], r"bad.txt:1: nothing may follow.*\n.*bad.txt:3: out of range"),
+                                  (["--script", bad], r"bad.txt:1: nack and absent take.*\n.*bad.txt:3: out of range"),
                                   (["--state-dir", tmp], r"no --state-dir")):
                 with self.subTest(args=args):
                     self.assertRefused([RUN, "--host", HOST, *args], message)
