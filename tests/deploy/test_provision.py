@@ -154,9 +154,8 @@ class Provision(unittest.TestCase):
             self.assertIn(f"for the device {name}:", fields)
             # Where it comes from, in the package (description, manual page)
             # and the manifest: the commit, and a changed tree said plainly.
-            self.assertIn(f"\n Source commit: {commit}\n" +
-                          (" with uncommitted changes: a changed tree, not that commit's code\n" if changed else " .\n"),
-                          fields)
+            changes = " with uncommitted changes: a changed tree, not that commit's code\n"
+            self.assertIn(f"\n Source commit: {commit}\n" + (changes if changed else " .\n"), fields)
             self.assertEqual(manual_version(deb, self.dir),
                              f"telemetry-agent 1.0.0 (commit {commit}{' with uncommitted changes' if changed else ''})")
             with open(deb, "rb") as f:
