@@ -13,6 +13,8 @@
 #                     -DAGENT_BROKER_HOST=broker.local; default localhost).
 # The two agents differ only in the broker host compiled in; check-deploy.sh
 # compares them. Checks that what it built is ARM code of the board's kind.
+# One run at a time builds in these folders (build-armhf.lock, which
+# scripts/provision.sh takes too): another waits for it, and says so.
 # Needs scripts/setup-armhf.sh first.
 #
 #   build-armhf.sh --tls [CMAKE-ARGS...]
@@ -31,6 +33,7 @@ on this machine) and build-armhf-deb/ with the board's Debian package. The
 a test build's, said so in the field). It warns when the package keeps the
 demo access token, a loopback broker host or the test build's maintainer.
 --tls: the same with MQTT over TLS, in build-armhf-tls/ and build-armhf-tls-deb/.
+One run at a time builds in these folders: another waits (and says so).
 Needs scripts/setup-armhf.sh first."
 . "$top/scripts/cli.sh"
 cli_help "$@"
@@ -71,6 +74,10 @@ die() {
 	echo "build-armhf.sh: $*" >&2
 	exit 1
 }
+
+# One run at a time in these folders: provision.sh's runs and this script's.
+. "$top/scripts/build-lock.sh"
+build_lock "$build.lock" "${build#"$top/"}/ and ${deb_build#"$top/"}/"
 
 command -v arm-linux-gnueabihf-gcc >/dev/null || die "no cross compiler: run scripts/setup-armhf.sh"
 # The board's libraries: the sysroot (made once, remade when its package

@@ -5,10 +5,11 @@
 # (release, and debug with ASan+UBSan, for this PC; release for the board,
 # armhf, with its Debian package; and release with MQTT over TLS for both,
 # with the board's TLS package), checks formatting, the packages and the
-# unit, provisioning of a device list, and runs every test. The ARM suites run
-# the ARM agent and the ARM simulator under qemu-arm; the booted-system test
-# boots an emulated ARM board (armhf Debian 12 under qemu-system-arm) and
-# installs the board's packages on it. Each build's agent is compiled to
+# unit, provisioning of a device list, the run commands (run.sh, fleet.sh),
+# and runs every test. The ARM suites run the ARM agent and the ARM
+# simulator under qemu-arm; the booted-system test boots an emulated ARM
+# board (armhf Debian 12 under qemu-system-arm) and installs the board's
+# packages on it. Each build's agent is compiled to
 # reach its own loopback address (127.0.0.1, .2, .4; with TLS .5 and .6), so
 # the suites run side by side. AGENT_TEST_NET=127.X.Y moves them to 127.X.Y.1, .2, .4, .5, .6, so
 # that two work trees can run their suites on one machine at the same time.
@@ -81,6 +82,9 @@ tests/deploy/check-deploy.sh
 tests/deploy/check-deploy.sh --tls
 # Board packages for a device list, built on the same shared build.
 /usr/bin/python3 tests/deploy/test_provision.py
+# The demo and the fleet as a person runs them (scripts/run.sh, fleet.sh:
+# builds of their own, brokers on $net.1 before the suites use it).
+/usr/bin/python3 tests/scripts/test_run_scripts.py
 # One device provisioned twice, its token changed: the booted-system test
 # installs both and sees the upgrade (tests/deploy/guest-upgrade.sh).
 tests/deploy/upgrade-packages.sh build-system/upgrade
