@@ -10,8 +10,9 @@
 # simulator under qemu-arm; the booted-system test boots an emulated ARM
 # board (armhf Debian 12 under qemu-system-arm) and installs the board's
 # packages on it. Each build's agent is compiled to
-# reach its own loopback address (127.0.0.1, .2, .4; with TLS .5 and .6), so
-# the suites run side by side. AGENT_TEST_NET=127.X.Y moves them to 127.X.Y.1, .2, .4, .5, .6, so
+# reach its own loopback address (127.0.0.1, .2, .4; with TLS .5 and .6; the
+# release build's fleet .7), so the suites run side by side.
+# AGENT_TEST_NET=127.X.Y moves them to 127.X.Y.1, .2, .4, .5, .6, .7, so
 # that two work trees can run their suites on one machine at the same time.
 set -euo pipefail
 
@@ -24,6 +25,8 @@ arguments; AGENT_TEST_NET=127.X.Y moves the test brokers to 127.X.Y.*."
 cli_no_args "$@"
 cd "$top"
 
+started=$(date +%s)
+phase() { echo "test.sh: $* at $(($(date +%s) - started)) s"; }
 net=${AGENT_TEST_NET:-127.0.0}
 [[ $net =~ ^127\.[0-9]{1,3}\.[0-9]{1,3}$ ]] || { echo "test.sh: AGENT_TEST_NET must be 127.X.Y" >&2; exit 2; }
 export AGENT_TEST_NET=$net
@@ -37,9 +40,8 @@ tests/deploy/host-untouched.sh snapshot build-system/host-packages.before
 # Everything the tests need: the demo's set-up, the test tools, and the
 # board's cross toolchain, sysroot and MRAA, before the guest's preparation,
 # which cross-builds the board's packages with them.
-setup_started=$(date +%s)
 scripts/setup-tests.sh
-echo "test.sh: set-up took $(($(date +%s) - setup_started)) s"
+phase "set-up done"
 # Every script answers --help and nothing else (before anything else runs in
 # the tree: the check compares the tree before and after each script).
 /usr/bin/python3 tests/scripts/test_help.py | grep -v '^ok: '
@@ -59,7 +61,10 @@ configure_and_build() {
 	cmake -S . -B "$dir" "$@" >/dev/null
 	cmake --build "$dir" -j "$(nproc)"
 }
-configure_and_build build -DCMAKE_BUILD_TYPE=Release -DAGENT_TESTS=ON -DAGENT_BROKER_HOST=$release_host
+# Its fleet reaches a broker of its own, on $net.7: the fleet's suite runs
+# beside the build's others.
+configure_and_build build -DCMAKE_BUILD_TYPE=Release -DAGENT_TESTS=ON -DAGENT_BROKER_HOST=$release_host \
+	-DAGENT_FLEET_HOST=$net.7
 configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DAGENT_TESTS=ON -DAGENT_SANITIZE=ON \
 	-DAGENT_BROKER_HOST=$net.2
 # TLS: the tests make the CA this agent trusts (tests/CMakeLists.txt).
@@ -98,7 +103,8 @@ tests/deploy/host-untouched.sh check build-system/host-packages.before
 run_suites() {
 	local dir pids=() status=0 i=0
 	for dir in "$@"; do
-		ctest --test-dir "$dir" --output-on-failure >"$dir/ctest.log" 2>&1 &
+		# Two at a time: tests of one loopback address still take turns.
+		ctest --test-dir "$dir" -j 2 --output-on-failure >"$dir/ctest.log" 2>&1 &
 		pids+=($!)
 	done
 	for dir in "$@"; do
@@ -109,11 +115,14 @@ run_suites() {
 	done
 	return $status
 }
+phase "builds and checks done"
 prepared=0
 wait "$prepare_pid" || prepared=$?
+phase "the guest prepared"
 
 status=0
 run_suites build build-asan build-armhf build-tls build-armhf-tls || status=1
+phase "suites done"
 
 echo "=== booted-system test (tests/system)"
 if [ "$prepared" -eq 0 ]; then
@@ -123,4 +132,5 @@ else
 	echo "booted-system test: the guest could not be prepared"
 	status=1
 fi
+phase "booted-system test done"
 exit $status
