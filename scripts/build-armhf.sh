@@ -60,12 +60,15 @@ toolchain="$top/cmake/armhf-toolchain.cmake"
 # end-to-end suite runs beside the native ones (127.0.0.1, 127.0.0.2);
 # AGENT_TEST_NET=127.X.Y (scripts/test.sh) makes it 127.X.Y.4.
 test_host=${AGENT_TEST_NET:-127.0.0}.4
+# Its longest suites on a second address, beside its others.
+second_host=(-DAGENT_TEST_SECOND_HOST=${AGENT_TEST_NET:-127.0.0}.9)
 tested_tls=()
 deb_tls=()
 if [ $tls -eq 1 ]; then
 	build="$top/build-armhf-tls"
 	deb_build="$top/build-armhf-tls-deb"
 	test_host=${AGENT_TEST_NET:-127.0.0}.6
+	second_host=()
 	tested_tls=(-DAGENT_TLS=ON -DAGENT_CA_FILE="$build/e2e-ca/ca.crt")
 	deb_tls=(-DAGENT_TLS=ON)
 fi
@@ -97,7 +100,7 @@ configure() { # configure DIR CMAKE-ARGS...
 		{ cat "$dir.configure.log" >&2; die "configure of ${dir##*/} failed"; }
 	mv "$dir.configure.log" "$dir/configure.log"
 }
-configure "$build" -DAGENT_BROKER_HOST=$test_host -DAGENT_HOST_BUILD_DIR="$top/build" "${tested_tls[@]}"
+configure "$build" -DAGENT_BROKER_HOST=$test_host "${second_host[@]}" -DAGENT_HOST_BUILD_DIR="$top/build" "${tested_tls[@]}"
 cmake --build "$build" -j "$(nproc)"
 configure "$deb_build" -DAGENT_TESTS=OFF "${deb_tls[@]}" "$@"
 cmake --build "$deb_build" -j "$(nproc)"

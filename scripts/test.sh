@@ -10,9 +10,9 @@
 # simulator under qemu-arm; the booted-system test boots an emulated ARM
 # board (armhf Debian 12 under qemu-system-arm) and installs the board's
 # packages on it. Each build's agent is compiled to
-# reach its own loopback address (127.0.0.1, .2, .4; with TLS .5 and .6; the
-# release build's fleet .7), so the suites run side by side.
-# AGENT_TEST_NET=127.X.Y moves them to 127.X.Y.1, .2, .4, .5, .6, .7, so
+# reach its own loopback address (127.0.0.1, .2, .4; with TLS .5 and .6; a
+# second one each for its longest suites .7, .8, .9), so the suites run side
+# by side. AGENT_TEST_NET=127.X.Y moves them to 127.X.Y.1 to .9, so
 # that two work trees can run their suites on one machine at the same time.
 set -euo pipefail
 
@@ -61,12 +61,12 @@ configure_and_build() {
 	cmake -S . -B "$dir" "$@" >/dev/null
 	cmake --build "$dir" -j "$(nproc)"
 }
-# Its fleet reaches a broker of its own, on $net.7: the fleet's suite runs
-# beside the build's others.
+# Each build's longest suites (the broker's faults, the fleet) reach a
+# second address ($net.7, .8; the board's .9): they run beside its others.
 configure_and_build build -DCMAKE_BUILD_TYPE=Release -DAGENT_TESTS=ON -DAGENT_BROKER_HOST=$release_host \
-	-DAGENT_FLEET_HOST=$net.7
+	-DAGENT_TEST_SECOND_HOST=$net.7
 configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DAGENT_TESTS=ON -DAGENT_SANITIZE=ON \
-	-DAGENT_BROKER_HOST=$net.2
+	-DAGENT_BROKER_HOST=$net.2 -DAGENT_TEST_SECOND_HOST=$net.8
 # TLS: the tests make the CA this agent trusts (tests/CMakeLists.txt).
 configure_and_build build-tls -DCMAKE_BUILD_TYPE=Release -DAGENT_TESTS=ON -DAGENT_TLS=ON \
 	-DAGENT_BROKER_HOST=$net.5 -DAGENT_CA_FILE="$top/build-tls/e2e-ca/ca.crt"
