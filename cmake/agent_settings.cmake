@@ -18,8 +18,8 @@ set(AGENT_STORE_MESSAGE_BYTES_MIN 128)
 set(AGENT_STORE_MESSAGE_BYTES_MAX 1048576)
 
 # Sets out to why value cannot be a setting of the given kind (host, token,
-# client_id, ca_file, maintainer, store_size, store_message_bytes, path),
-# or to "" when it can.
+# client_id, ca_file, port, maintainer, store_size, store_message_bytes,
+# path), or to "" when it can.
 function(agent_setting_problem out kind value)
   string(LENGTH "${value}" length)
   set(problem "")
@@ -56,6 +56,10 @@ function(agent_setting_problem out kind value)
        OR value GREATER AGENT_STORE_MESSAGE_BYTES_MAX)
       set(problem "is not a size in bytes from ${AGENT_STORE_MESSAGE_BYTES_MIN} to ${AGENT_STORE_MESSAGE_BYTES_MAX}")
     endif()
+  elseif(kind STREQUAL "port")
+    if(NOT value MATCHES "^[1-9][0-9]*$" OR length GREATER 5 OR value GREATER 65535)
+      set(problem "is not a port number: 1 to 65535")
+    endif()
   elseif(kind STREQUAL "ca_file" OR kind STREQUAL "path")
     if(NOT value MATCHES "^/[A-Za-z0-9._+/@=,~-]+$")
       set(problem "is not an absolute path of plain characters")
@@ -78,11 +82,12 @@ endfunction()
 
 # Sets out to the faults of one device of a device list (scripts/devices.py
 # writes the calls), one message a fault; where is its file and line. An
-# empty host stands for the build's default and is not checked here.
+# empty host stands for the build's default and is not checked here; an empty
+# token is the list's own fault ("no token", devices.py).
 function(agent_device_problems out where token client_id host)
   set(problems "")
   foreach(kind token client_id host)
-    if(kind STREQUAL "host" AND host STREQUAL "")
+    if((kind STREQUAL "host" OR kind STREQUAL "token") AND "${${kind}}" STREQUAL "")
       continue()
     endif()
     agent_setting_problem(problem ${kind} "${${kind}}")

@@ -1,7 +1,11 @@
 # Checks a device list without building anything:
-#   cmake -DAGENT_DEVICES_FILE=DIR/devices.cmake [-DAGENT_DEVICES_HOST=HOST] [-DAGENT_PACKAGE_MAINTAINER=M] -P cmake/check-devices.cmake
+#   cmake -DAGENT_DEVICES_FILE=DIR/devices.cmake [-DAGENT_DEVICES_HOST=HOST] [-DAGENT_PACKAGE_MAINTAINER=M]
+#         [-DAGENT_CHECK_<SETTING>=VALUE...] -P cmake/check-devices.cmake
 # (scripts/devices.py resolve writes the file). Prints every setting the build
-# would refuse, naming its line, and then fails.
+# would refuse, naming its line, and then fails. AGENT_CHECK_<SETTING>: a
+# setting the build is given (provision.sh's -D arguments after --), checked
+# by the same rules: AGENT_BROKER_HOST, AGENT_BROKER_PORT, AGENT_CA_FILE,
+# AGENT_PACKAGE_MAINTAINER.
 cmake_minimum_required(VERSION 3.18)
 include("${CMAKE_CURRENT_LIST_DIR}/agent_settings.cmake")
 function(agent_device where name token client_id host)
@@ -11,21 +15,32 @@ function(agent_device where name token client_id host)
     set_property(GLOBAL PROPERTY agent_devices_refused TRUE)
   endforeach()
 endfunction()
-if(DEFINED AGENT_DEVICES_HOST)
-  agent_setting_problem(problem host "${AGENT_DEVICES_HOST}")
+function(agent_check_option label kind value)
+  agent_setting_problem(problem ${kind} "${value}")
   if(problem)
-    message(NOTICE "--host '${AGENT_DEVICES_HOST}' ${problem}")
+    message(NOTICE "${label} '${value}' ${problem}")
     set_property(GLOBAL PROPERTY agent_devices_refused TRUE)
   endif()
+endfunction()
+if(DEFINED AGENT_DEVICES_HOST)
+  agent_check_option(--host host "${AGENT_DEVICES_HOST}")
 endif()
 if(DEFINED AGENT_PACKAGE_MAINTAINER)
-  agent_setting_problem(problem maintainer "${AGENT_PACKAGE_MAINTAINER}")
-  if(problem)
-    message(NOTICE "--maintainer '${AGENT_PACKAGE_MAINTAINER}' ${problem}")
-    set_property(GLOBAL PROPERTY agent_devices_refused TRUE)
-  endif()
+  agent_check_option(--maintainer maintainer "${AGENT_PACKAGE_MAINTAINER}")
 endif()
-include("${AGENT_DEVICES_FILE}")
+foreach(setting AGENT_BROKER_HOST:host AGENT_BROKER_PORT:port AGENT_CA_FILE:ca_file
+                AGENT_PACKAGE_MAINTAINER:maintainer)
+  string(REPLACE ":" ";" setting "${setting}")
+  list(GET setting 0 name)
+  list(GET setting 1 kind)
+  # (An empty port is the default one.)
+  if(DEFINED AGENT_CHECK_${name} AND NOT (kind STREQUAL "port" AND AGENT_CHECK_${name} STREQUAL ""))
+    agent_check_option(-D${name} ${kind} "${AGENT_CHECK_${name}}")
+  endif()
+endforeach()
+if(DEFINED AGENT_DEVICES_FILE)
+  include("${AGENT_DEVICES_FILE}")
+endif()
 get_property(refused GLOBAL PROPERTY agent_devices_refused)
 if(refused)
   message(FATAL_ERROR "the device list is refused")

@@ -89,8 +89,59 @@ install(FILES "${_deploy_dir}/telemetry-agent.rules" DESTINATION /lib/udev/rules
         RENAME 60-${_pkg}.rules PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(FILES "${_deploy_dir}/telemetry-agent.modules" DESTINATION lib/modules-load.d
         RENAME ${_pkg}.conf PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+# Where the agent comes from: the source commit, and whether the tree had
+# changes not committed (then its code is not that commit's). Named in the
+# package's description and the manual page's version line; a tree that is
+# not a git work tree of its own (a copy of the sources) has no commit.
+set(AGENT_SOURCE_COMMIT "")
+set(AGENT_SOURCE_CHANGED "")
+find_program(AGENT_GIT git)
+if(AGENT_GIT)
+  execute_process(
+    COMMAND "${AGENT_GIT}" -C "${CMAKE_SOURCE_DIR}" rev-parse --show-toplevel HEAD
+    OUTPUT_VARIABLE _git_out RESULT_VARIABLE _git_rc ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+  string(REPLACE "\n" ";" _git_out "${_git_out}")
+  list(LENGTH _git_out _git_lines)
+  if(_git_rc EQUAL 0 AND _git_lines EQUAL 2)
+    list(GET _git_out 0 _git_top)
+    file(REAL_PATH "${CMAKE_SOURCE_DIR}" _source_dir)
+    if(_git_top STREQUAL _source_dir)
+      list(GET _git_out 1 AGENT_SOURCE_COMMIT)
+      # Tracked files only: an untracked file (a device list, say) is no
+      # source of the build unless a tracked one names it.
+      execute_process(
+        COMMAND "${AGENT_GIT}" --no-optional-locks -C "${CMAKE_SOURCE_DIR}" status --porcelain
+                --untracked-files=no
+        OUTPUT_VARIABLE _git_changes RESULT_VARIABLE _git_rc ERROR_QUIET)
+      if(NOT _git_rc EQUAL 0)
+        set(AGENT_SOURCE_COMMIT "")
+      elseif(_git_changes STREQUAL "")
+        set(AGENT_SOURCE_CHANGED no)
+      else()
+        set(AGENT_SOURCE_CHANGED yes)
+      endif()
+    endif()
+  endif()
+endif()
+if(AGENT_SOURCE_COMMIT STREQUAL "")
+  set(_source_line "Source commit: none (not built from a git work tree)")
+  set(_man_source "no source commit")
+elseif(AGENT_SOURCE_CHANGED)
+  set(_source_line "Source commit: ${AGENT_SOURCE_COMMIT}\nwith uncommitted changes: a changed tree, not that commit's code")
+  set(_man_source "commit ${AGENT_SOURCE_COMMIT} with uncommitted changes")
+else()
+  set(_source_line "Source commit: ${AGENT_SOURCE_COMMIT}")
+  set(_man_source "commit ${AGENT_SOURCE_COMMIT}")
+endif()
+file(READ "${_deploy_dir}/telemetry-agent.8" _man)
+string(REGEX REPLACE "\"telemetry-agent ${PROJECT_VERSION}\"" "\"telemetry-agent ${PROJECT_VERSION} (${_man_source})\""
+       _man_versioned "${_man}")
+if(_man_versioned STREQUAL _man)
+  message(FATAL_ERROR "deploy/telemetry-agent.8: its .TH line must name \"telemetry-agent ${PROJECT_VERSION}\"")
+endif()
+file(WRITE "${_gen_dir}/telemetry-agent.8" "${_man_versioned}")
 execute_process(
-  COMMAND gzip -9nc "${_deploy_dir}/telemetry-agent.8"
+  COMMAND gzip -9nc "${_gen_dir}/telemetry-agent.8"
   OUTPUT_FILE "${_gen_dir}/telemetry-agent.8.gz" RESULT_VARIABLE _gzip_rc)
 if(NOT _gzip_rc EQUAL 0)
   message(FATAL_ERROR "deploy: gzip of the manual page failed")
@@ -112,7 +163,9 @@ set(CPACK_PACKAGE_DESCRIPTION
 AHT10-type sensor on I2C bus 0 (through MRAA, linked in) and publishes them\n\
 as JSON with MQTT QoS 1 to the IoT platform's broker. It claims UART 0.\n\
 A systemd service starts it at boot, retries while the broker cannot be\n\
-reached and stops it in order with SIGINT.")
+reached and stops it in order with SIGINT.\n\
+.\n\
+${_source_line}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${_deb_arch})
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)

@@ -13,6 +13,8 @@
 #                     -DAGENT_BROKER_HOST=broker.local; default localhost).
 # The two agents differ only in the broker host compiled in; check-deploy.sh
 # compares them. Checks that what it built is ARM code of the board's kind.
+# One run at a time builds in these folders (build-armhf.lock, which
+# scripts/provision.sh takes too): another waits for it, and says so.
 # Needs scripts/setup-armhf.sh first.
 #
 #   build-armhf.sh --tls [CMAKE-ARGS...]
@@ -31,6 +33,7 @@ on this machine) and build-armhf-deb/ with the board's Debian package. The
 a test build's, said so in the field). It warns when the package keeps the
 demo access token, a loopback broker host or the test build's maintainer.
 --tls: the same with MQTT over TLS, in build-armhf-tls/ and build-armhf-tls-deb/.
+One run at a time builds in these folders: another waits (and says so).
 Needs scripts/setup-armhf.sh first."
 . "$top/scripts/cli.sh"
 cli_help "$@"
@@ -57,12 +60,15 @@ toolchain="$top/cmake/armhf-toolchain.cmake"
 # end-to-end suite runs beside the native ones (127.0.0.1, 127.0.0.2);
 # AGENT_TEST_NET=127.X.Y (scripts/test.sh) makes it 127.X.Y.4.
 test_host=${AGENT_TEST_NET:-127.0.0}.4
+# Its longest suites on a second address, beside its others.
+second_host=(-DAGENT_TEST_SECOND_HOST=${AGENT_TEST_NET:-127.0.0}.9)
 tested_tls=()
 deb_tls=()
 if [ $tls -eq 1 ]; then
 	build="$top/build-armhf-tls"
 	deb_build="$top/build-armhf-tls-deb"
 	test_host=${AGENT_TEST_NET:-127.0.0}.6
+	second_host=()
 	tested_tls=(-DAGENT_TLS=ON -DAGENT_CA_FILE="$build/e2e-ca/ca.crt")
 	deb_tls=(-DAGENT_TLS=ON)
 fi
@@ -71,6 +77,10 @@ die() {
 	echo "build-armhf.sh: $*" >&2
 	exit 1
 }
+
+# One run at a time in these folders: provision.sh's runs and this script's.
+. "$top/scripts/build-lock.sh"
+build_lock "$build.lock" "${build#"$top/"}/ and ${deb_build#"$top/"}/"
 
 command -v arm-linux-gnueabihf-gcc >/dev/null || die "no cross compiler: run scripts/setup-armhf.sh"
 # The board's libraries: the sysroot (made once, remade when its package
@@ -90,7 +100,7 @@ configure() { # configure DIR CMAKE-ARGS...
 		{ cat "$dir.configure.log" >&2; die "configure of ${dir##*/} failed"; }
 	mv "$dir.configure.log" "$dir/configure.log"
 }
-configure "$build" -DAGENT_BROKER_HOST=$test_host -DAGENT_HOST_BUILD_DIR="$top/build" "${tested_tls[@]}"
+configure "$build" -DAGENT_BROKER_HOST=$test_host "${second_host[@]}" -DAGENT_HOST_BUILD_DIR="$top/build" "${tested_tls[@]}"
 cmake --build "$build" -j "$(nproc)"
 configure "$deb_build" -DAGENT_TESTS=OFF "${deb_tls[@]}" "$@"
 cmake --build "$deb_build" -j "$(nproc)"

@@ -15,9 +15,11 @@ together with agent_binary.py's comparison with TESTED_AGENT (the same code
 but for the settings' bytes, and the device's own settings).
 
 OUT_DIR/manifest.csv then lists every device's package: name, client id,
-broker host and port, TLS or not, the package's file and its SHA-256 (never
-the token); the same, a line per device, goes to standard output. Every file
-written is readable by its owner alone.
+broker host and port, TLS or not, the package's file and its SHA-256, the
+source commit its agent was built from and whether that tree had uncommitted
+changes (as the package's description says), then the device list's columns
+of its own (never the token); the same, a line per device, goes to standard
+output. Every file written is readable by its owner alone.
 """
 
 import argparse
@@ -34,7 +36,22 @@ import tempfile
 import agent_binary
 
 AGENT_PATH = "usr/bin/telemetry-agent"
-MANIFEST_COLUMNS = ("name", "client_id", "host", "port", "tls", "package", "sha256")
+MANIFEST_COLUMNS = ("name", "client_id", "host", "port", "tls", "package", "sha256", "source_commit",
+                    "source_changed")
+KNOWN_COLUMNS = ("name", "token", "client_id", "host")  # of the resolved device list
+# The description's line (deploy/cpack.cmake) and what the manifest makes of it.
+SOURCE = re.compile(r"^ Source commit: (?:none |([0-9a-f]{40})$)(\n with uncommitted changes)?", re.M)
+
+
+def source(control_text):
+    """(commit, changed) of the shared package's description: ("", "unknown")
+    for sources that were no git work tree."""
+    m = SOURCE.search(control_text)
+    if not m:
+        raise agent_binary.Mismatch("the shared package's description names no source commit")
+    if not m.group(1):
+        return "", "unknown"
+    return m.group(1), "yes" if m.group(2) else "no"
 
 
 def sha256(path):
@@ -95,9 +112,13 @@ def package(template, device, agent, tested, out_dir, work, version):
     os.chmod(deb, 0o600)
     shutil.rmtree(tree)
     scheme, host_port = packaged.uri.split("://", 1)
-    return {"name": name, "client_id": packaged.client_id, "host": packaged.host,
-            "port": host_port.rsplit(":", 1)[1], "tls": "yes" if scheme == "ssl" else "no",
-            "package": os.path.basename(deb), "sha256": sha256(deb)}
+    commit, changed = source(text)
+    row = {"name": name, "client_id": packaged.client_id, "host": packaged.host,
+           "port": host_port.rsplit(":", 1)[1], "tls": "yes" if scheme == "ssl" else "no",
+           "package": os.path.basename(deb), "sha256": sha256(deb), "source_commit": commit,
+           "source_changed": changed}
+    row.update((k, v) for k, v in device.items() if k not in KNOWN_COLUMNS)
+    return row
 
 
 def main():
@@ -109,7 +130,9 @@ def main():
     args = parser.parse_args()
     shared, build, tested, out_dir = (getattr(args, n) for n in ("SHARED.deb", "DEVICE_BUILD", "TESTED_AGENT", "OUT_DIR"))
     with open(os.path.join(build, "devices", "devices.csv"), newline="") as f:
-        devices = list(csv.DictReader(f))
+        reader = csv.DictReader(f)
+        devices = list(reader)
+        own_columns = [c for c in reader.fieldnames if c not in KNOWN_COLUMNS]
     with tempfile.TemporaryDirectory() as work:
         template = os.path.join(work, "template")
         subprocess.run(["dpkg-deb", "--raw-extract", shared, template], check=True)
@@ -130,10 +153,16 @@ def main():
         return 1
     manifest = os.path.join(out_dir, "manifest.csv")
     with os.fdopen(os.open(manifest, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w", newline="") as f:
-        writer = csv.DictWriter(f, MANIFEST_COLUMNS, lineterminator="\n")
+        writer = csv.DictWriter(f, MANIFEST_COLUMNS + tuple(own_columns), lineterminator="\n")
         writer.writeheader()
         writer.writerows(rows)
     os.chmod(manifest, 0o600)
+    if rows and not rows[0]["source_commit"]:
+        print("device_packages.py: warning: built from sources that are not a git work tree: no source commit",
+              file=sys.stderr)
+    elif rows and rows[0]["source_changed"] == "yes":
+        print(f"device_packages.py: warning: built from a changed tree: commit {rows[0]['source_commit']}"
+              " with uncommitted changes", file=sys.stderr)
     for row in rows:
         print(f"{row['name']}: {row['package']}, client id {row['client_id']},"
               f" broker {row['host']}:{row['port']} {'TLS' if row['tls'] == 'yes' else 'plain TCP'},"

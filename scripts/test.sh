@@ -5,13 +5,15 @@
 # (release, and debug with ASan+UBSan, for this PC; release for the board,
 # armhf, with its Debian package; and release with MQTT over TLS for both,
 # with the board's TLS package), checks formatting, the packages and the
-# unit, provisioning of a device list, and runs every test. The ARM suites run
-# the ARM agent and the ARM simulator under qemu-arm; the booted-system test
-# boots an emulated ARM board (armhf Debian 12 under qemu-system-arm) and
-# installs the board's packages on it. Each build's agent is compiled to
-# reach its own loopback address (127.0.0.1, .2, .4; with TLS .5 and .6; with
-# the reading store .7), so the suites run side by side. AGENT_TEST_NET=127.X.Y
-# moves them to 127.X.Y.1, .2, .4, .5, .6, .7, so
+# unit, provisioning of a device list, the run commands (run.sh, fleet.sh),
+# and runs every test. The ARM suites run the ARM agent and the ARM
+# simulator under qemu-arm; the booted-system test boots an emulated ARM
+# board (armhf Debian 12 under qemu-system-arm) and installs the board's
+# packages on it. Each build's agent is compiled to
+# reach its own loopback address (127.0.0.1, .2, .4; with TLS .5 and .6; a
+# second one each for its longest suites .7, .8, .9; the reading store's
+# build .10), so the suites run side by side. AGENT_TEST_NET=127.X.Y moves
+# them to 127.X.Y.1 to .10, so
 # that two work trees can run their suites on one machine at the same time.
 set -euo pipefail
 
@@ -24,6 +26,8 @@ arguments; AGENT_TEST_NET=127.X.Y moves the test brokers to 127.X.Y.*."
 cli_no_args "$@"
 cd "$top"
 
+started=$(date +%s)
+phase() { echo "test.sh: $* at $(($(date +%s) - started)) s"; }
 net=${AGENT_TEST_NET:-127.0.0}
 [[ $net =~ ^127\.[0-9]{1,3}\.[0-9]{1,3}$ ]] || { echo "test.sh: AGENT_TEST_NET must be 127.X.Y" >&2; exit 2; }
 export AGENT_TEST_NET=$net
@@ -37,9 +41,8 @@ tests/deploy/host-untouched.sh snapshot build-system/host-packages.before
 # Everything the tests need: the demo's set-up, the test tools, and the
 # board's cross toolchain, sysroot and MRAA, before the guest's preparation,
 # which cross-builds the board's packages with them.
-setup_started=$(date +%s)
 scripts/setup-tests.sh
-echo "test.sh: set-up took $(($(date +%s) - setup_started)) s"
+phase "set-up done"
 # Every script answers --help and nothing else (before anything else runs in
 # the tree: the check compares the tree before and after each script).
 /usr/bin/python3 tests/scripts/test_help.py | grep -v '^ok: '
@@ -59,12 +62,15 @@ configure_and_build() {
 	cmake -S . -B "$dir" "$@" >/dev/null
 	cmake --build "$dir" -j "$(nproc)"
 }
-configure_and_build build -DCMAKE_BUILD_TYPE=Release -DAGENT_TESTS=ON -DAGENT_BROKER_HOST=$release_host
+# Each build's longest suites (the broker's faults, the fleet) reach a
+# second address ($net.7, .8; the board's .9): they run beside its others.
+configure_and_build build -DCMAKE_BUILD_TYPE=Release -DAGENT_TESTS=ON -DAGENT_BROKER_HOST=$release_host \
+	-DAGENT_TEST_SECOND_HOST=$net.7
 configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DAGENT_TESTS=ON -DAGENT_SANITIZE=ON \
-	-DAGENT_BROKER_HOST=$net.2
+	-DAGENT_BROKER_HOST=$net.2 -DAGENT_TEST_SECOND_HOST=$net.8
 # The reading store, small (full in a few cycles) with small messages: its
 # suite alone runs there; the tests set the clock's flag in the build folder.
-configure_and_build build-store -DCMAKE_BUILD_TYPE=Release -DAGENT_TESTS=ON -DAGENT_BROKER_HOST=$net.7 \
+configure_and_build build-store -DCMAKE_BUILD_TYPE=Release -DAGENT_TESTS=ON -DAGENT_BROKER_HOST=$net.10 \
 	-DAGENT_FLEET_SIZE=0 -DAGENT_STORE_SIZE=16 -DAGENT_STORE_MESSAGE_BYTES=240 \
 	-DAGENT_STORE_CLOCK_FLAG="$top/build-store/e2e-clock/synchronized"
 # TLS: the tests make the CA this agent trusts (tests/CMakeLists.txt).
@@ -87,6 +93,9 @@ tests/deploy/check-deploy.sh
 tests/deploy/check-deploy.sh --tls
 # Board packages for a device list, built on the same shared build.
 /usr/bin/python3 tests/deploy/test_provision.py
+# The demo and the fleet as a person runs them (scripts/run.sh, fleet.sh:
+# builds of their own, brokers on $net.1 before the suites use it).
+/usr/bin/python3 tests/scripts/test_run_scripts.py
 # One device provisioned twice, its token changed: the booted-system test
 # installs both and sees the upgrade (tests/deploy/guest-upgrade.sh).
 tests/deploy/upgrade-packages.sh build-system/upgrade
@@ -100,7 +109,8 @@ tests/deploy/host-untouched.sh check build-system/host-packages.before
 run_suites() {
 	local dir pids=() status=0 i=0
 	for dir in "$@"; do
-		ctest --test-dir "$dir" --output-on-failure >"$dir/ctest.log" 2>&1 &
+		# Two at a time: tests of one loopback address still take turns.
+		ctest --test-dir "$dir" -j 2 --output-on-failure >"$dir/ctest.log" 2>&1 &
 		pids+=($!)
 	done
 	for dir in "$@"; do
@@ -111,11 +121,14 @@ run_suites() {
 	done
 	return $status
 }
+phase "builds and checks done"
 prepared=0
 wait "$prepare_pid" || prepared=$?
+phase "the guest prepared"
 
 status=0
 run_suites build build-asan build-armhf build-tls build-armhf-tls build-store || status=1
+phase "suites done"
 
 echo "=== booted-system test (tests/system)"
 if [ "$prepared" -eq 0 ]; then
@@ -125,4 +138,5 @@ else
 	echo "booted-system test: the guest could not be prepared"
 	status=1
 fi
+phase "booted-system test done"
 exit $status

@@ -15,7 +15,8 @@ from test_agent_environment import in_mount_namespace
 
 UNRESOLVABLE_AGENT = os.environ.get("UNRESOLVABLE_AGENT")
 OTHER_ID_AGENT = os.environ.get("OTHER_ID_AGENT")
-UNRESOLVED = reason("the broker's host name broker.invalid does not resolve: Name or service not "
+UNRESOLVABLE_HOST = os.environ.get("UNRESOLVABLE_HOST", "broker.invalid")
+UNRESOLVED = reason(f"the broker's host name {UNRESOLVABLE_HOST} does not resolve: Name or service not "
                     "known")
 IDENTITY_TAKEN = (b"Not starting: another agent runs with client id quorvalMeshNode for %s://%s:%d\n"
                   % (b"ssl" if TLS else b"tcp", AGENT_HOST.encode(), AGENT_PORT))
@@ -32,7 +33,7 @@ class StartupFailure(AgentTestCase):
         self.assertEqual(self.observer.messages(), [])
 
     def start_unresolvable_agent(self):
-        """The agent built for broker.invalid; host names from /etc/hosts
+        """The agent built for a name under .invalid; host names from /etc/hosts
         alone, so that no query leaves the machine."""
         path = os.path.join(self.dir, "nsswitch.conf")
         with open(path, "w") as f:

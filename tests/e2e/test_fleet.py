@@ -13,7 +13,6 @@ import csv
 import ctypes
 import os
 import re
-import signal
 import socket
 import subprocess
 import sys
@@ -21,10 +20,8 @@ import threading
 import time
 import unittest
 
-from broker import Observer
 from faultproxy import FaultProxy
-from harness import (ACK_SETTLE_S, AGENT_PORT, HOST, NOTICE, OBSERVER_PORT, PAUSE_S, REPO,
-                     AgentTestCase, published)
+from harness import ACK_SETTLE_S, AGENT_PORT, HOST, NOTICE, PAUSE_S, AgentTestCase, published
 
 FLEET_DIR = os.environ.get("FLEET_DIR", "")
 TWINS_DIR = os.environ.get("TWINS_DIR", "")
@@ -162,48 +159,6 @@ class ManyBoards(AgentTestCase):
         print(f"takeovers in {TAKEOVER_WINDOW_S:.0f} s: {takeovers}", file=sys.stderr)
         self.assertGreaterEqual(takeovers, 2)
         self.assertGreaterEqual(min(lost), 1)
-
-
-
-@unittest.skipUnless(os.path.realpath(FLEET_DIR) == os.path.join(REPO, "build", "fleet"),
-                     "scripts/fleet.sh runs the fleet of build/ only")
-class FleetScript(unittest.TestCase):
-    BOARDS = 3
-    CYCLES = 2
-    SLEEP_SCALE = 0.2
-
-    def test_fleet_sh_runs_the_boards_and_stops_them_in_order(self):
-        fleet = subprocess.Popen([os.path.join(REPO, "scripts", "fleet.sh"), str(self.BOARDS),
-                                  "--sleep-scale", str(self.SLEEP_SCALE)],
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                 start_new_session=True)
-        self.addCleanup(lambda: fleet.poll() is None and os.killpg(fleet.pid, signal.SIGKILL))
-        observer = None
-        deadline = time.monotonic() + 60
-        while observer is None and time.monotonic() < deadline and fleet.poll() is None:
-            try:
-                observer = Observer(OBSERVER_PORT, host=HOST).start()
-            except OSError:
-                time.sleep(0.2)
-        self.assertIsNotNone(observer, "the fleet's broker never came up")
-        self.addCleanup(observer.stop)
-        self.assertGreaterEqual(len(observer.wait_for(self.BOARDS * self.CYCLES, 30)), self.BOARDS * self.CYCLES)
-        os.kill(fleet.pid, signal.SIGINT)  # as Ctrl-C reaches it: the boards have sessions of their own
-        output = fleet.communicate(timeout=20)[0].decode()
-        self.assertEqual(fleet.returncode, 0, output)
-
-        names = [f"board-{i:03d}" for i in range(1, self.BOARDS + 1)]
-        for name in names:
-            self.assertIn(f"{name} | Received termination signal. Cleaning up resources...", output)
-            self.assertIn(f"{name} | Published MQTT data - Topic: v1/devices/me/telemetry", output)
-        self.assertIn(f"fleet.sh: {self.BOARDS} of {self.BOARDS} boards exited with status 0", output)
-        state = re.search(r"serial reports: (\S+)", output).group(1)
-        self.addCleanup(subprocess.run, ["rm", "-rf", state])
-        with open(os.path.join(state, "broker", "mosquitto.log")) as f:
-            self.assertEqual(sorted(CONNECTED.findall(f.read())), [n.replace("-", "") for n in names])
-        # The broker is gone with the boards.
-        with self.assertRaises(ConnectionRefusedError):
-            socket.create_connection((HOST, OBSERVER_PORT), timeout=1).close()
 
 
 if __name__ == "__main__":

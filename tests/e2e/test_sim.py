@@ -188,6 +188,12 @@ class SensorTest(SimCase):
                 self.assertEqual(r.returncode, 2)
                 self.assertIn(why, r.stderr.decode())
                 self.assertFalse(os.path.exists(os.path.join(self.state, "agent.pid")))
+        # Every bad line at once, each named, and nothing started.
+        r = self.run_probe(["exit", "0"], "--script", self.script("nack 3\n45 20\n120 20\nframe 1c\n"))
+        self.assertEqual(r.returncode, 2)
+        self.assertRegex(r.stderr.decode(), r":1: nack and absent take.*\n.*:3: out of range.*\n"
+                                            r".*:4: a frame has six bytes.*\n.*refused: 3 bad lines\n")
+        self.assertFalse(os.path.exists(os.path.join(self.state, "agent.pid")))
 
     def test_conversion_takes_the_datasheet_time(self):
         # Read at once, the sensor answers busy with the measurement before
@@ -352,8 +358,21 @@ class ProcessTest(SimCase):
         r = self.run_probe(["i2c", "0", "address", "0x38", "exit", "3"])
         self.assertEqual((r.returncode, r.stdout, r.stderr), (3, b"i2c ok\naddress 0\n", b""))
         self.assertEqual(self.run_probe(["raise", "9"]).returncode, -signal.SIGKILL)
-        r = self.run_sim([], ["/nonexistent/agent"])
-        self.assertEqual(r.returncode, 127)
+        # An agent that cannot start, or a stray word before "--", is refused
+        # before anything is made: no state folder.
+        state = os.path.join(self.state, "not-made")
+        plain_file = os.path.join(self.state, "not-a-program")
+        with open(plain_file, "w"):
+            os.chmod(plain_file, 0o644)
+        for options, agent, status, message in (
+                ([], "/nonexistent/agent", 127, b"cannot run /nonexistent/agent: No such file"),
+                ([], plain_file, 126, b"cannot run " + plain_file.encode() + b": Permission denied"),
+                (["extra"], PROBE, 2, b"unexpected argument 'extra' (options come before")):
+            r = subprocess.run([BOARD_SIM, "--state-dir", state, *options, "--", agent], env=self.env,
+                               capture_output=True, timeout=20)
+            self.assertEqual(r.returncode, status, r.stderr)
+            self.assertIn(message, r.stderr)
+            self.assertFalse(os.path.exists(state))
 
         # Without --state-dir the launcher names the folder it made on stderr.
         r = subprocess.run([BOARD_SIM, "--", PROBE, "exit", "0"], env=self.env,
