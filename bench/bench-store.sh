@@ -4,7 +4,7 @@
 # local broker: instructions, system calls and resident memory per cycle
 # while connected with nothing waiting, and a day's backlog (12,343 readings
 # from a state file) delivered: how long, how many messages, the memory with
-# the store full. About 6 minutes on 2 cores; bench/store.py measures.
+# the store full. About 8 minutes on 2 cores; bench/store.py measures.
 set -euo pipefail
 
 bench=$(cd "$(dirname "$0")" && pwd)
@@ -12,7 +12,7 @@ top=$(dirname "$bench")
 work=$bench/work
 usage="usage: bench/bench-store.sh [--reps N] [--host 127.X.Y.Z] [--out DIR]
 The reading store's cost per cycle and a day's backlog, beside the default
-build; about 6 minutes on 2 cores.
+build; about 8 minutes on 2 cores.
   --reps N         repetitions of the per-cycle runs (default 3)
   --host ADDRESS   the broker's loopback address (default \$BENCH_HOST or 127.0.0.3)
   --out DIR        where store.md and store.json go (default: a new folder
