@@ -8,7 +8,10 @@
  * name as no user name.
  *
  * An accepted device may publish to one topic only. It may not subscribe,
- * receive, or publish anywhere else.
+ * receive, or publish anywhere else. Every payload on it is accepted; the log
+ * says what each one holds (the platform's forms: a reading, one with its own
+ * time "ts" in milliseconds, or an array of those), for the run and fleet
+ * views.
  *
  * Options (mosquitto.conf, after the `plugin` line):
  *   plugin_opt_token  a device's access token, non-empty; once per device
@@ -22,7 +25,10 @@
  */
 #include <stdbool.h>
 #include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 #include <mosquitto.h>
 #include <mosquitto_broker.h>
@@ -85,14 +91,73 @@ static int ta_basic_auth(int event, void *event_data, void *userdata)
     return MOSQ_ERR_SUCCESS;
 }
 
+/* "2026-12-10T08:00:00.512Z" for a time in milliseconds since the epoch. */
+static void ta_format_ms(long long ms, char *out, size_t size)
+{
+    time_t seconds = (time_t)(ms / 1000);
+    struct tm utc;
+    if (ms < 0 || gmtime_r(&seconds, &utc) == NULL) {
+        snprintf(out, size, "%lld", ms);
+        return;
+    }
+    snprintf(out, size, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+             utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, (int)(ms % 1000));
+}
+
+/* Logs what a telemetry payload holds: readings with their "ts" (how many,
+ * from when to when), a reading the platform stamps on arrival, or neither. */
+static void ta_log_payload(const struct mosquitto_evt_acl_check *ev)
+{
+    const char *p = ev->payload, *end = p ? p + ev->payloadlen : NULL;
+    const char *who = mosquitto_client_id(ev->client);
+    long long first = 0, last = 0;
+    int stamped = 0;
+    char from[80], to[80];
+
+    while (p && p < end && (*p == ' ' || *p == '\n'))
+        p++;
+    if (!p || p == end || (*p != '[' && *p != '{')) {
+        mosquitto_log_printf(MOSQ_LOG_INFO,
+                             TA_NAME ": %s published %u bytes that are not telemetry",
+                             who ? who : "", ev->payloadlen);
+        return;
+    }
+    for (const char *q = p; q + 6 <= end; q++) {
+        long long ts = 0;
+        if (memcmp(q, "\"ts\":", 5) != 0)
+            continue;
+        q += 5;
+        while (q < end && *q == ' ')
+            q++;
+        while (q < end && *q >= '0' && *q <= '9' && ts < 1000000000000000LL)
+            ts = ts * 10 + (*q++ - '0');
+        if (stamped++ == 0)
+            first = ts;
+        last = ts;
+    }
+    if (stamped == 0) {
+        mosquitto_log_printf(MOSQ_LOG_INFO,
+                             TA_NAME ": %s published a reading without ts (stamped on arrival)",
+                             who ? who : "");
+        return;
+    }
+    ta_format_ms(first, from, sizeof from);
+    ta_format_ms(last, to, sizeof to);
+    mosquitto_log_printf(
+        MOSQ_LOG_INFO, TA_NAME ": %s published %d timestamped reading%s%s measured %s to %s",
+        who ? who : "", stamped, stamped == 1 ? "" : "s", *p == '[' ? " (an array)" : "", from, to);
+}
+
 static int ta_acl_check(int event, void *event_data, void *userdata)
 {
     struct mosquitto_evt_acl_check *ev = event_data;
     const struct ta_config *cfg = userdata;
     (void)event;
 
-    if (ev->access == MOSQ_ACL_WRITE && ev->topic != NULL && strcmp(ev->topic, cfg->topic) == 0)
+    if (ev->access == MOSQ_ACL_WRITE && ev->topic != NULL && strcmp(ev->topic, cfg->topic) == 0) {
+        ta_log_payload(ev);
         return MOSQ_ERR_SUCCESS;
+    }
     mosquitto_log_printf(MOSQ_LOG_NOTICE, TA_NAME ": denied access %d to '%s'", ev->access,
                          ev->topic ? ev->topic : "");
     return MOSQ_ERR_ACL_DENIED;

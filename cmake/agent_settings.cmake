@@ -1,6 +1,7 @@
 # The settings that tell one board from another, compiled into its agent: the
 # broker's host, the device access token (sent as the MQTT user name) and the
-# MQTT client identifier; and with TLS the CA file, the same on every board.
+# MQTT client identifier; and with TLS the CA file, the same on every board;
+# and the reading store's size, its largest message and the clock's flag.
 # The same rules hold for the CMake options and for every line of a device
 # list. src/device.hpp sizes its fields by these limits (build_config.hpp).
 include_guard(GLOBAL)
@@ -9,9 +10,16 @@ set(AGENT_HOST_MAX 253)
 set(AGENT_ACCESS_TOKEN_MAX 255)
 set(AGENT_CLIENT_ID_MAX 23)
 set(AGENT_CA_FILE_MAX 255)
+# The reading store: at most about 8 days of readings at 7 s (16 bytes each,
+# 1.6 MB), and messages of one reading (about 80 bytes) to an MQTT payload
+# far larger than any broker takes.
+set(AGENT_STORE_SIZE_MAX 100000)
+set(AGENT_STORE_MESSAGE_BYTES_MIN 128)
+set(AGENT_STORE_MESSAGE_BYTES_MAX 1048576)
 
 # Sets out to why value cannot be a setting of the given kind (host, token,
-# client_id, ca_file, port, maintainer), or to "" when it can.
+# client_id, ca_file, port, maintainer, store_size, store_message_bytes,
+# path), or to "" when it can.
 function(agent_setting_problem out kind value)
   string(LENGTH "${value}" length)
   set(problem "")
@@ -39,11 +47,20 @@ function(agent_setting_problem out kind value)
     elseif(length GREATER 200)
       set(problem "is longer than 200 characters")
     endif()
+  elseif(kind STREQUAL "store_size")
+    if(NOT value MATCHES "^(0|[1-9][0-9]*)$" OR length GREATER 6 OR value GREATER AGENT_STORE_SIZE_MAX)
+      set(problem "is not a number of readings from 0 (no store) to ${AGENT_STORE_SIZE_MAX}")
+    endif()
+  elseif(kind STREQUAL "store_message_bytes")
+    if(NOT value MATCHES "^[1-9][0-9]*$" OR length GREATER 7 OR value LESS AGENT_STORE_MESSAGE_BYTES_MIN
+       OR value GREATER AGENT_STORE_MESSAGE_BYTES_MAX)
+      set(problem "is not a size in bytes from ${AGENT_STORE_MESSAGE_BYTES_MIN} to ${AGENT_STORE_MESSAGE_BYTES_MAX}")
+    endif()
   elseif(kind STREQUAL "port")
     if(NOT value MATCHES "^[1-9][0-9]*$" OR length GREATER 5 OR value GREATER 65535)
       set(problem "is not a port number: 1 to 65535")
     endif()
-  elseif(kind STREQUAL "ca_file")
+  elseif(kind STREQUAL "ca_file" OR kind STREQUAL "path")
     if(NOT value MATCHES "^/[A-Za-z0-9._+/@=,~-]+$")
       set(problem "is not an absolute path of plain characters")
     elseif(length GREATER AGENT_CA_FILE_MAX)

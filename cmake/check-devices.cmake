@@ -5,7 +5,8 @@
 # would refuse, naming its line, and then fails. AGENT_CHECK_<SETTING>: a
 # setting the build is given (provision.sh's -D arguments after --), checked
 # by the same rules: AGENT_BROKER_HOST, AGENT_BROKER_PORT, AGENT_CA_FILE,
-# AGENT_PACKAGE_MAINTAINER.
+# AGENT_PACKAGE_MAINTAINER, AGENT_STORE_SIZE, AGENT_STORE_MESSAGE_BYTES,
+# AGENT_STORE_CLOCK_FLAG.
 cmake_minimum_required(VERSION 3.18)
 include("${CMAKE_CURRENT_LIST_DIR}/agent_settings.cmake")
 function(agent_device where name token client_id host)
@@ -29,7 +30,8 @@ if(DEFINED AGENT_PACKAGE_MAINTAINER)
   agent_check_option(--maintainer maintainer "${AGENT_PACKAGE_MAINTAINER}")
 endif()
 foreach(setting AGENT_BROKER_HOST:host AGENT_BROKER_PORT:port AGENT_CA_FILE:ca_file
-                AGENT_PACKAGE_MAINTAINER:maintainer)
+                AGENT_PACKAGE_MAINTAINER:maintainer AGENT_STORE_SIZE:store_size
+                AGENT_STORE_MESSAGE_BYTES:store_message_bytes AGENT_STORE_CLOCK_FLAG:path)
   string(REPLACE ":" ";" setting "${setting}")
   list(GET setting 0 name)
   list(GET setting 1 kind)

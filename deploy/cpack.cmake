@@ -4,8 +4,9 @@
 #
 # Contents: /usr/bin/telemetry-agent (installed by the top level; MRAA is linked
 # in statically for armhf), the MRAA platform file (a conffile), the systemd
-# unit, the service user's sysusers.d file, the bus nodes' udev rule, the
-# modules-load.d file for i2c-dev, the manual page and
+# unit (with a reading store, its drop-in store.conf), the service user's
+# sysusers.d file, the bus nodes' udev rule, the modules-load.d file for
+# i2c-dev, the manual page and
 # /usr/share/doc/telemetry-agent/{copyright,changelog.gz,README.md}.
 include_guard(GLOBAL)
 
@@ -75,6 +76,12 @@ install(FILES "${_deploy_dir}/mraa-platform.json" DESTINATION /etc/${_pkg}
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(FILES "${_deploy_dir}/telemetry-agent.service" DESTINATION /lib/systemd/system
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+# An agent with a reading store: the unit's state directory and what writing
+# the store takes (AGENT_STORE_SIZE is a -D setting here when given at all).
+if(AGENT_STORE_SIZE GREATER 0)
+  install(FILES "${_deploy_dir}/telemetry-agent-store.conf" DESTINATION /lib/systemd/system/${_pkg}.service.d
+          RENAME store.conf PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endif()
 # The service's user and groups, the bus nodes' group, the bus's kernel module.
 install(FILES "${_deploy_dir}/telemetry-agent.sysusers" DESTINATION lib/sysusers.d
         RENAME ${_pkg}.conf PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)

@@ -100,7 +100,17 @@ configure() { # configure DIR CMAKE-ARGS...
 		{ cat "$dir.configure.log" >&2; die "configure of ${dir##*/} failed"; }
 	mv "$dir.configure.log" "$dir/configure.log"
 }
-configure "$build" -DAGENT_BROKER_HOST=$test_host "${second_host[@]}" -DAGENT_HOST_BUILD_DIR="$top/build" "${tested_tls[@]}"
+# Settings that shape the agent's code (the reading store) go to the tested
+# build too: the two agents still differ only in their deployment's settings.
+tested_code=()
+for a in "$@"; do
+	case $a in
+	-DAGENT_STORE_SIZE=* | -DAGENT_STORE_SIZE:*=* | -DAGENT_STORE_MESSAGE_BYTES=* | -DAGENT_STORE_MESSAGE_BYTES:*=* | \
+		-DAGENT_STORE_CLOCK_FLAG=* | -DAGENT_STORE_CLOCK_FLAG:*=*) tested_code+=("$a") ;;
+	esac
+done
+configure "$build" -DAGENT_BROKER_HOST=$test_host "${second_host[@]}" -DAGENT_HOST_BUILD_DIR="$top/build" "${tested_tls[@]}" \
+	"${tested_code[@]}"
 cmake --build "$build" -j "$(nproc)"
 configure "$deb_build" -DAGENT_TESTS=OFF "${deb_tls[@]}" "$@"
 cmake --build "$deb_build" -j "$(nproc)"

@@ -15,7 +15,8 @@ together with agent_binary.py's comparison with TESTED_AGENT (the same code
 but for the settings' bytes, and the device's own settings).
 
 OUT_DIR/manifest.csv then lists every device's package: name, client id,
-broker host and port, TLS or not, the package's file and its SHA-256, the
+broker host and port, TLS or not, the readings its store keeps (0: no
+store), the package's file and its SHA-256, the
 source commit its agent was built from and whether that tree had uncommitted
 changes (as the package's description says), then the device list's columns
 of its own (never the token); the same, a line per device, goes to standard
@@ -36,8 +37,8 @@ import tempfile
 import agent_binary
 
 AGENT_PATH = "usr/bin/telemetry-agent"
-MANIFEST_COLUMNS = ("name", "client_id", "host", "port", "tls", "package", "sha256", "source_commit",
-                    "source_changed")
+MANIFEST_COLUMNS = ("name", "client_id", "host", "port", "tls", "store", "package", "sha256",
+                    "source_commit", "source_changed")
 KNOWN_COLUMNS = ("name", "token", "client_id", "host")  # of the resolved device list
 # The description's line (deploy/cpack.cmake) and what the manifest makes of it.
 SOURCE = re.compile(r"^ Source commit: (?:none |([0-9a-f]{40})$)(\n with uncommitted changes)?", re.M)
@@ -81,7 +82,14 @@ def md5(path):
         return hashlib.md5(f.read()).hexdigest()
 
 
-def package(template, device, agent, tested, out_dir, work, version):
+def store_size(build):
+    """The readings the build's reading store keeps (AGENT_STORE_SIZE; 0: none)."""
+    with open(os.path.join(build, "CMakeCache.txt")) as f:
+        m = re.search(r"^AGENT_STORE_SIZE:\w+=(\d+)$", f.read(), re.M)
+    return m.group(1) if m else "0"
+
+
+def package(template, device, agent, tested, out_dir, work, version, store):
     """Makes out_dir/NAME_VERSION_ARCH.deb; returns its manifest row."""
     name = device["name"]
     agent_binary.compare(tested, agent, {k: device[k] for k in ("host", "client_id", "token")})
@@ -115,7 +123,7 @@ def package(template, device, agent, tested, out_dir, work, version):
     commit, changed = source(text)
     row = {"name": name, "client_id": packaged.client_id, "host": packaged.host,
            "port": host_port.rsplit(":", 1)[1], "tls": "yes" if scheme == "ssl" else "no",
-           "package": os.path.basename(deb), "sha256": sha256(deb), "source_commit": commit,
+           "store": store, "package": os.path.basename(deb), "sha256": sha256(deb), "source_commit": commit,
            "source_changed": changed}
     row.update((k, v) for k, v in device.items() if k not in KNOWN_COLUMNS)
     return row
@@ -140,7 +148,7 @@ def main():
         with concurrent.futures.ThreadPoolExecutor(os.cpu_count()) as pool:
             jobs = {d["name"]: pool.submit(package, template, d,
                                            os.path.join(build, "devices", d["name"], "telemetry-agent"),
-                                           tested, out_dir, work, args.version)
+                                           tested, out_dir, work, args.version, store_size(build))
                     for d in devices}
             failed, rows = 0, []
             for name, job in jobs.items():
@@ -166,7 +174,8 @@ def main():
     for row in rows:
         print(f"{row['name']}: {row['package']}, client id {row['client_id']},"
               f" broker {row['host']}:{row['port']} {'TLS' if row['tls'] == 'yes' else 'plain TCP'},"
-              f" sha256 {row['sha256']}")
+              + (f" a store of {row['store']} readings," if row["store"] != "0" else "")
+              + f" sha256 {row['sha256']}")
     return 0
 
 

@@ -61,8 +61,8 @@ OPTIONAL = ("client_id", "host")
 KNOWN = REQUIRED + OPTIONAL
 # The manifest's own columns (device_packages.py): a device list's columns of
 # its own come after them and may not take their names.
-MANIFEST = ("name", "client_id", "host", "port", "tls", "package", "sha256", "source_commit",
-            "source_changed")
+MANIFEST = ("name", "client_id", "host", "port", "tls", "store", "package", "sha256",
+            "source_commit", "source_changed")
 # A name becomes a file name (the board's package) and a build target.
 NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}")
 CLIENT_ID_MAX = 23

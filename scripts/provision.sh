@@ -18,7 +18,9 @@
 # OUT_DIR (a folder, or one that can be made, that this user can write, on a
 # file system that keeps a file 0600); the settings after -- (only those the
 # boards' packages take: AGENT_BROKER_HOST, AGENT_BROKER_PORT, AGENT_CA_FILE
-# with --tls, AGENT_PACKAGE_MAINTAINER; by the build's own rules). The demo
+# with --tls, AGENT_PACKAGE_MAINTAINER, and the reading store's
+# AGENT_STORE_SIZE, AGENT_STORE_MESSAGE_BYTES, AGENT_STORE_CLOCK_FLAG; by the
+# build's own rules). The demo
 # access token and a loopback broker host (localhost, 127.0.0.0/8, ::1) are
 # faults too, and so are lines without a host when no host is given, unless
 # --allow-test-settings (packages for a test system whose broker runs on the
@@ -61,7 +63,9 @@ Everything is checked first, every fault reported; then nothing is built.
   --allow-test-settings    allow the demo access token and loopback hosts (test systems)
   -- --tls CMAKE-ARGS      MQTT over TLS; settings of every device's build:
                            -DAGENT_BROKER_HOST= (default host), -DAGENT_BROKER_PORT=,
-                           -DAGENT_CA_FILE= (with --tls), -DAGENT_PACKAGE_MAINTAINER=
+                           -DAGENT_CA_FILE= (with --tls), -DAGENT_PACKAGE_MAINTAINER=,
+                           the reading store: -DAGENT_STORE_SIZE= (readings; 0: none),
+                           -DAGENT_STORE_MESSAGE_BYTES=, -DAGENT_STORE_CLOCK_FLAG=
 Waits while another run builds in the board's build folders."
 . "$top/scripts/cli.sh"
 cli_help "$@"
@@ -133,7 +137,8 @@ tls=0
 setting_faults=() # "INDEX<TAB>fault", for the argument order
 setting_checks=()
 setting_names=()
-packages_take="AGENT_BROKER_HOST, AGENT_BROKER_PORT, AGENT_CA_FILE (with --tls), AGENT_PACKAGE_MAINTAINER"
+packages_take="AGENT_BROKER_HOST, AGENT_BROKER_PORT, AGENT_CA_FILE (with --tls), AGENT_PACKAGE_MAINTAINER,"
+packages_take+=" AGENT_STORE_SIZE, AGENT_STORE_MESSAGE_BYTES, AGENT_STORE_CLOCK_FLAG"
 default_host=$host
 for i in "${!build_args[@]}"; do
 	a=${build_args[$i]}
@@ -157,7 +162,7 @@ for i in "${!build_args[@]}"; do
 	AGENT_PACKAGE_MAINTAINER)
 		maintainer=${maintainer:-$value}
 		;;
-	AGENT_BROKER_PORT) ;;
+	AGENT_BROKER_PORT | AGENT_STORE_SIZE | AGENT_STORE_MESSAGE_BYTES | AGENT_STORE_CLOCK_FLAG) ;;
 	AGENT_CA_FILE)
 		[ $tls -eq 1 ] || why="a TLS build's: give --tls, first after --"
 		;;
@@ -168,7 +173,8 @@ for i in "${!build_args[@]}"; do
 	*)
 		why="not a setting of the boards' packages ($packages_take)"
 		guess=$("$top/scripts/devices.py" closest "$name" AGENT_BROKER_HOST AGENT_BROKER_PORT AGENT_CA_FILE \
-			AGENT_PACKAGE_MAINTAINER AGENT_TLS AGENT_ACCESS_TOKEN AGENT_CLIENT_ID)
+			AGENT_PACKAGE_MAINTAINER AGENT_STORE_SIZE AGENT_STORE_MESSAGE_BYTES AGENT_STORE_CLOCK_FLAG AGENT_TLS \
+			AGENT_ACCESS_TOKEN AGENT_CLIENT_ID)
 		[ -z "$guess" ] || why="not a setting of the boards' packages: $guess misspelt?"
 		;;
 	esac

@@ -11,8 +11,9 @@
 # board (armhf Debian 12 under qemu-system-arm) and installs the board's
 # packages on it. Each build's agent is compiled to
 # reach its own loopback address (127.0.0.1, .2, .4; with TLS .5 and .6; a
-# second one each for its longest suites .7, .8, .9), so the suites run side
-# by side. AGENT_TEST_NET=127.X.Y moves them to 127.X.Y.1 to .9, so
+# second one each for its longest suites .7, .8, .9; the reading store's
+# build .10), so the suites run side by side. AGENT_TEST_NET=127.X.Y moves
+# them to 127.X.Y.1 to .10, so
 # that two work trees can run their suites on one machine at the same time.
 set -euo pipefail
 
@@ -67,6 +68,11 @@ configure_and_build build -DCMAKE_BUILD_TYPE=Release -DAGENT_TESTS=ON -DAGENT_BR
 	-DAGENT_TEST_SECOND_HOST=$net.7
 configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DAGENT_TESTS=ON -DAGENT_SANITIZE=ON \
 	-DAGENT_BROKER_HOST=$net.2 -DAGENT_TEST_SECOND_HOST=$net.8
+# The reading store, small (full in a few cycles) with small messages: its
+# suite alone runs there; the tests set the clock's flag in the build folder.
+configure_and_build build-store -DCMAKE_BUILD_TYPE=Release -DAGENT_TESTS=ON -DAGENT_BROKER_HOST=$net.10 \
+	-DAGENT_FLEET_SIZE=0 -DAGENT_STORE_SIZE=16 -DAGENT_STORE_MESSAGE_BYTES=240 \
+	-DAGENT_STORE_CLOCK_FLAG="$top/build-store/e2e-clock/synchronized"
 # TLS: the tests make the CA this agent trusts (tests/CMakeLists.txt).
 configure_and_build build-tls -DCMAKE_BUILD_TYPE=Release -DAGENT_TESTS=ON -DAGENT_TLS=ON \
 	-DAGENT_BROKER_HOST=$net.5 -DAGENT_CA_FILE="$top/build-tls/e2e-ca/ca.crt"
@@ -80,8 +86,8 @@ git ls-files -co --exclude-standard -- '*.c' '*.cpp' '*.hpp' '*.h' |
 	xargs clang-format --dry-run --Werror
 
 # No binary of ours may make the loader search the working directory.
-tests/deploy/check-runpath.sh build build-asan build-tls build-armhf build-armhf-deb build-armhf-tls \
-	build-armhf-tls-deb .deps | grep -v '^ok: '
+tests/deploy/check-runpath.sh build build-asan build-tls build-store build-armhf build-armhf-deb \
+	build-armhf-tls build-armhf-tls-deb .deps | grep -v '^ok: '
 
 tests/deploy/check-deploy.sh
 tests/deploy/check-deploy.sh --tls
@@ -121,7 +127,7 @@ wait "$prepare_pid" || prepared=$?
 phase "the guest prepared"
 
 status=0
-run_suites build build-asan build-armhf build-tls build-armhf-tls || status=1
+run_suites build build-asan build-armhf build-tls build-armhf-tls build-store || status=1
 phase "suites done"
 
 echo "=== booted-system test (tests/system)"

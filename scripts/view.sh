@@ -72,8 +72,11 @@ stamp() {
 
 # broker_events LOG [CLIENTS.csv]: each publication the broker's log records
 # (log_type all: "Received PUBLISH from CLIENT (d0, q1, r0, m1, 'TOPIC', ...
-# (N bytes))"), as "received from CLIENT on TOPIC, QoS q, N bytes"; with a
-# device list (name,token,client_id,...) the board's name comes first.
+# (N bytes))"), as "received from CLIENT on TOPIC, QoS q, N bytes", and what
+# its payload holds as the broker's plugin says it ("token_auth: CLIENT
+# published 3 timestamped readings (an array) measured ... to ..."), as
+# "CLIENT published ..."; with a device list (name,token,client_id,...) the
+# board's name comes first.
 # (The broker logs through stdbuf, line by line: broker/run-broker.sh.)
 # Runs until killed; sets broker_events_pid to the log's reader, which
 # broker_events_stop ends.
@@ -84,17 +87,22 @@ broker_events() {
 	(
 		trap '' INT
 		local re="Received PUBLISH from ([^ ]+) \(d[0-9], q([0-9]), r[0-9], m[0-9]+, '([^']*)', .*\(([0-9]+) bytes\)\)"
+		local held="token_auth: ([^ ]+) published (.*)$"
 		local -A board=()
 		local line name token id who
 		if [ -n "$names" ]; then
 			while IFS=, read -r name token id _; do board[$id]=$name; done <"$names"
 		fi
 		while IFS= read -r line; do
-			[[ $line =~ $re ]] || continue
+			[[ $line =~ $re || $line =~ $held ]] || continue
 			id=${BASH_REMATCH[1]}
 			who=$id
 			[ -z "${board[$id]:-}" ] || who="${board[$id]} ($id)"
-			echo "received from $who on ${BASH_REMATCH[3]}, QoS ${BASH_REMATCH[2]}, ${BASH_REMATCH[4]} bytes"
+			if [ ${#BASH_REMATCH[@]} -eq 3 ]; then
+				echo "$who published ${BASH_REMATCH[2]}"
+			else
+				echo "received from $who on ${BASH_REMATCH[3]}, QoS ${BASH_REMATCH[2]}, ${BASH_REMATCH[4]} bytes"
+			fi
 		done | stamp broker
 	) <&$broker_events_fd &
 	broker_events_formatter=$!

@@ -187,3 +187,23 @@ void console_notice_now()
                                 : write(STDOUT_FILENO, notice, sizeof notice - 1);
     (void)written;
 }
+
+#if AGENT_STORE
+void console_line_now(int priority, const char *line)
+{
+    const Console &console = priority >= LOG_INFO ? stdout_console : stderr_console;
+    char text[PIPE_BUF];
+    size_t len = 0;
+    if (console.journal) {
+        text[len++] = '<';
+        text[len++] = static_cast<char>('0' + (priority & 7));
+        text[len++] = '>';
+    }
+    for (const char *c = line; *c && len < sizeof text; ++c)
+        text[len++] = *c;
+    if (console_ready(console.fd)) {
+        const ssize_t written = write(console.fd, text, len);
+        (void)written;
+    }
+}
+#endif

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "build_config.hpp"
+
 // Puts the console's streams in place of stdout and stderr, buffered as the C
 // library would buffer them (line by line on a terminal, or where the service
 // asked for it with stdbuf).
@@ -24,6 +26,13 @@ void console_notice();
 // The same written at once, for the interrupt handler (async-signal-safe),
 // where standard output holds nothing buffered (see interrupt_ends_process).
 void console_notice_now();
+
+#if AGENT_STORE
+// One whole line (ending in its line end) written at once at a priority, as
+// console_line would write it: for the interrupt handler (async-signal-safe),
+// where the streams hold nothing buffered.
+void console_line_now(int priority, const char *line);
+#endif
 
 // Priorities before each line, as the journal's stream takes them: "<3>".
 struct LinePriorities {

@@ -5,6 +5,7 @@
 // and a line when things work again.
 #pragma once
 
+#include "build_config.hpp"
 #include "reason.hpp"
 
 // Another agent holds this identity: the agent does not start.
@@ -19,3 +20,12 @@ void report_stop();
 // One cycle: measures, publishes the reading, reports the outcome. Returns
 // early, saying nothing of it, when SIGINT comes.
 void run_cycle();
+
+#if AGENT_STORE
+// The reading store: at start, after the set-up, reads the last orderly
+// stop's store back and says what came of it; at the orderly stop, writes it
+// and says so; the same from the interrupt's handler (async-signal-safe).
+void open_store();
+void close_store();
+void close_store_now();
+#endif

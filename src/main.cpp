@@ -29,6 +29,9 @@ constexpr int EXIT_IDENTITY_TAKEN = 255; // another agent runs with this identit
     session_close();
     close_sensor();
     close_serial_port();
+#if AGENT_STORE
+    close_store();
+#endif
     exit(EXIT_STOPPED);
 }
 
@@ -55,6 +58,10 @@ int main()
     }
     setup_sensor();
     setup_serial_port();
+#if AGENT_STORE
+    open_store();
+    interrupt_before_exit(close_store_now);
+#endif
     report_ready();
 
     while (!interrupt_requested()) {

@@ -56,12 +56,19 @@ uint64_t identity_hash(const char *uri, const char *client_id)
 volatile sig_atomic_t termination_requested = 0;
 volatile sig_atomic_t ends_process = 0;
 sem_t interrupt;
+#if AGENT_STORE
+void (*last_words)() = nullptr;
+#endif
 
 void handle_termination(int)
 {
     if (ends_process) {
         console_notice_now();
         service_stopping();
+#if AGENT_STORE
+        if (last_words)
+            last_words();
+#endif
         _exit(EXIT_STOPPED);
     }
     termination_requested = 1;
@@ -115,6 +122,13 @@ bool interrupt_requested()
 {
     return termination_requested;
 }
+
+#if AGENT_STORE
+void interrupt_before_exit(void (*words)())
+{
+    last_words = words;
+}
+#endif
 
 void interrupt_ends_process(bool during_call)
 {

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "build_config.hpp"
+
 // Exit status of an orderly stop.
 constexpr int EXIT_STOPPED = 0;
 
@@ -28,5 +30,10 @@ bool interrupt_requested();
 // up to its 30 s timeout), the handler itself ends the process after the
 // shutdown notice: nothing stays buffered for the console then.
 void interrupt_ends_process(bool during_call);
+#if AGENT_STORE
+// What the handler does after the notice when it ends the process itself
+// (async-signal-safe): the store's save.
+void interrupt_before_exit(void (*words)());
+#endif
 // The pause between cycles: true when SIGINT came before it or ended it.
 bool pause_interrupted(unsigned seconds);

@@ -10,7 +10,10 @@
  * UART would (a pseudo-terminal drops data bits and parity). With
  * BOARDSIM_SLEEP_SCALE, a pause (sleep(n), or sem_clockwait() up to a
  * deadline) lasts that factor of its time. With BOARDSIM_INTERRUPT_AT, the
- * program gets SIGINT at the event of the event log named there.
+ * program gets SIGINT at the event of the event log named there. The board's
+ * clock: with BOARDSIM_CLOCK_OFFSET_FILE, CLOCK_REALTIME runs the number of
+ * seconds in that file off; with BOARDSIM_BOOT_ID, the kernel's boot id file
+ * gives that id.
  *
  * The real libc functions are looked up on first use: libmraa's constructor
  * opens files before any constructor of ours would run. Nothing here writes
@@ -74,6 +77,7 @@ typedef int (*tcsetattr_fn)(int, int, const struct termios *);
 typedef int (*tcgetattr_fn)(int, struct termios *);
 typedef int (*connect_fn)(int, const struct sockaddr *, socklen_t);
 typedef int (*sem_clockwait_fn)(sem_t *, clockid_t, const struct timespec *);
+typedef int (*clock_gettime_fn)(clockid_t, struct timespec *);
 
 static void *real_symbol(const char *name, void **slot)
 {
@@ -108,6 +112,7 @@ REAL(tcsetattr_fn, tcsetattr)
 REAL(tcgetattr_fn, tcgetattr)
 REAL(connect_fn, connect)
 REAL(sem_clockwait_fn, sem_clockwait)
+REAL(clock_gettime_fn, clock_gettime)
 
 /* ---- settings ---- */
 
@@ -121,6 +126,8 @@ static struct {
     double sleep_scale;
     const char *interrupt_at; /* the start of an event's subject and text */
     unsigned interrupt_nth;   /* at its nth occurrence */
+    const char *clock_offset_file;
+    const char *boot_id;
 } cfg = {.i2c_path = "/dev/i2c-0", .sleep_scale = 1.0, .interrupt_nth = 1};
 
 static pthread_once_t cfg_once = PTHREAD_ONCE_INIT;
@@ -168,6 +175,8 @@ static void load_config(void)
     cfg.bus_node = env_or("BOARDSIM_I2C_NODE", NULL);
     cfg.interrupt_at = env_or("BOARDSIM_INTERRUPT_AT", NULL);
     cfg.interrupt_nth = env_number("BOARDSIM_INTERRUPT_NTH", 1000000, 1);
+    cfg.clock_offset_file = env_or("BOARDSIM_CLOCK_OFFSET_FILE", NULL);
+    cfg.boot_id = env_or("BOARDSIM_BOOT_ID", NULL);
     if (scale && *scale) {
         char *end;
         double f = strtod(scale, &end);
@@ -517,12 +526,35 @@ static void opened_uart(int fd)
     board_unlock(&saved);
 }
 
+/* The board's boot id: a memfd that holds it, as the kernel's file would. */
+#define BOOT_ID_FILE "/proc/sys/kernel/random/boot_id"
+static int open_boot_id(int flags)
+{
+    int fd = memfd_create("boardsim-boot-id", (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0);
+    size_t len = strlen(cfg.boot_id);
+    if (fd < 0)
+        return -1;
+    if (write(fd, cfg.boot_id, len) != (ssize_t)len || write(fd, "\n", 1) != 1 ||
+        lseek(fd, 0, SEEK_SET) != 0) {
+        real_close()(fd);
+        errno = EIO;
+        return -1;
+    }
+    return fd;
+}
+
 static int sim_open(enum open_variant v, int dirfd, const char *path, int flags, int mode)
 {
     int saved_errno = errno;
     int fd;
     config();
     errno = saved_errno;
+    if (path && cfg.boot_id && strcmp(path, BOOT_ID_FILE) == 0) {
+        fd = open_boot_id(flags);
+        if (fd >= 0)
+            errno = saved_errno;
+        return fd;
+    }
     if (path && strcmp(path, cfg.i2c_path) == 0) {
         fd = open_bus(path, flags);
         if (fd >= 0)
@@ -1101,6 +1133,45 @@ EXPORT unsigned int sleep(unsigned int seconds)
         if (result == 0)
             result = 1;
     }
+    errno = saved_errno;
+    return result;
+}
+
+/* ---- the board's wall clock ---- */
+
+/* The offset in whole seconds, from the file (0 when it is missing, empty or
+ * not a number): read at every reading, so that a test can set the clock as
+ * NTP would while the program runs. Reads with the system calls alone. */
+static long clock_offset(void)
+{
+    char text[32];
+    ssize_t n;
+    long offset;
+    char *end;
+    int fd;
+    if (!cfg.clock_offset_file)
+        return 0;
+    fd = real_open()(cfg.clock_offset_file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    n = read(fd, text, sizeof text - 1);
+    real_close()(fd);
+    if (n <= 0)
+        return 0;
+    text[n] = '\0';
+    offset = strtol(text, &end, 10);
+    return end != text && (*end == '\0' || *end == '\n') ? offset : 0;
+}
+
+EXPORT int clock_gettime(clockid_t clock, struct timespec *now)
+{
+    int saved_errno = errno;
+    int result = real_clock_gettime()(clock, now);
+    if (result != 0)
+        return result;
+    config();
+    if (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE)
+        now->tv_sec += clock_offset();
     errno = saved_errno;
     return result;
 }

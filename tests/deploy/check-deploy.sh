@@ -211,8 +211,10 @@ binary_ok() {
 	! grep -qE 'RPATH|RUNPATH' <<<"$dyn" || { echo "  has a library search path"; return 1; }
 	# MRAA is linked in: no libmraa at run time.
 	! grep -q 'libmraa' <<<"$dyn" || { echo "  needs libmraa"; return 1; }
+	# The reading store is compiled out, not merely empty: none of its texts.
+	! grep -qaE 'stored reading|STATE_DIRECTORY|timesync' "$agent" || { echo "  holds the reading store"; return 1; }
 }
-check "binary: hard-float VFPv4 + NEON, stripped, no RPATH, MRAA linked in" binary_ok
+check "binary: hard-float VFPv4 + NEON, stripped, no RPATH, MRAA linked in, no reading store" binary_ok
 
 glibc_ok() {
 	local newest

@@ -161,7 +161,7 @@ class Provision(unittest.TestCase):
             with open(deb, "rb") as f:
                 digest = hashlib.sha256(f.read()).hexdigest()
             self.assertEqual(manifest[name], {"name": name, "client_id": code.client_id, "host": code.host,
-                                              "port": "1884", "tls": "no", "package": debs[name],
+                                              "port": "1884", "tls": "no", "store": "0", "package": debs[name],
                                               "sha256": digest, "source_commit": commit,
                                               "source_changed": "yes" if changed else "no",
                                               "location": own[name][0], "note": own[name][1]})
@@ -334,11 +334,12 @@ class Provision(unittest.TestCase):
             # a token echoed.
             (header + "b1,t1,,b.example\n", m + ["--", "-DAGENT_BROKR_HOST=x", "-DAGENT_BROKER_PORT=0",
                                                  "-DAGENT_ACCESS_TOKEN=s3cretTok", "-DAGENT_CA_FILE=/x.pem",
-                                                 "-DCMAKE_BUILD_TYPE=Debug"],
+                                                 "-DAGENT_STORE_SIZE=12k", "-DCMAKE_BUILD_TYPE=Debug"],
              r"provision.sh: -DAGENT_BROKR_HOST: not a setting of the boards' packages: AGENT_BROKER_HOST misspelt\?\n"
              r"provision.sh: -DAGENT_BROKER_PORT '0' is not a port number: 1 to 65535\n"
              r"provision.sh: -DAGENT_ACCESS_TOKEN: each device's own: the device list's token column\n"
              r"provision.sh: -DAGENT_CA_FILE: a TLS build's: give --tls, first after --\n"
+             r"provision.sh: -DAGENT_STORE_SIZE '12k' is not a number of readings from 0 \(no store\) to 100000\n"
              r"provision.sh: -DCMAKE_BUILD_TYPE: not a setting of the boards' packages", "s3cretTok"),
             # Every fault of a list in one run, each with its line, in the
             # command line's order and the list's, whichever check finds

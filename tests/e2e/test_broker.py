@@ -84,6 +84,25 @@ class TopicTest(ObserverTestCase):
         self.assertEqual(self.observer.wait_for(1),
                          [Message(TELEMETRY_TOPIC, payload, 1, False)])
 
+    def test_readings_with_their_times_are_accepted_and_described_in_the_log(self):
+        # The platform's forms: a reading it stamps on arrival, one with its
+        # own ts (ms), an array of such; the log says which, for the views.
+        payloads = [b'{"Humidity": 45.00, "Temperature": -5.25}',
+                    b'{"ts": 1451649600512, "values": {"Humidity": 45.00, "Temperature": -5.25}}',
+                    b'[{"ts": 1451649600512, "values": {"Humidity": 45.00, "Temperature": -5.25}}, '
+                    b'{"ts": 1451649607512, "values": {"Humidity": 45.10, "Temperature": -5.20}}]']
+        for payload in payloads:
+            self.assertEqual(mosquitto_pub("-u", TOKEN, "-i", "formsTest", "-m", payload).returncode, 0)
+        self.assertEqual(self.observer.wait_for(3),
+                         [Message(TELEMETRY_TOPIC, p, 1, False) for p in payloads])
+        log = _broker.log()
+        for said in ("formsTest published a reading without ts (stamped on arrival)",
+                     "formsTest published 1 timestamped reading measured 2016-01-01T12:00:00.512Z "
+                     "to 2016-01-01T12:00:00.512Z",
+                     "formsTest published 2 timestamped readings (an array) measured "
+                     "2016-01-01T12:00:00.512Z to 2016-01-01T12:00:07.512Z"):
+            self.assertIn("token_auth: " + said + "\n", log)
+
     def test_binary_payload_and_qos_0_are_reported_as_published(self):
         payload = bytes(range(256))
         with tempfile.NamedTemporaryFile() as f:

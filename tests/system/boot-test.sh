@@ -176,19 +176,24 @@ prepare_root() {
 # broker name; and from the same cross build the simulator's ARM preload
 # library and the broker plugin for the guest's mosquitto.
 build_packages() {
-	local dir tls
+	local dir variant options
 	AGENT_ARMHF_SYSROOT=$sysroot "$top/scripts/build-mraa.sh" armhf >"$work/packages.log" 2>&1 ||
 		{ cat "$work/packages.log" >&2; die "MRAA for armhf did not build (scripts/setup-armhf.sh)"; }
-	for tls in OFF ON; do
+	# plain, TLS, and with a reading store of a day (12,343 readings at 7 s).
+	for variant in plain tls store; do
 		dir="$work/armhf-deb"
-		[ $tls = OFF ] || dir="$work/armhf-tls-deb"
+		options=(-DAGENT_TLS=OFF)
+		case $variant in
+		tls) dir="$work/armhf-tls-deb" options=(-DAGENT_TLS=ON) ;;
+		store) dir="$work/armhf-store-deb" options=(-DAGENT_STORE_SIZE=12343) ;;
+		esac
 		cmake -S "$top" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake" -DAGENT_ARMHF_SYSROOT="$sysroot" \
 			-DCMAKE_BUILD_TYPE=Release -DCMAKE_PROJECT_INCLUDE="$top/deploy/cpack.cmake" -DAGENT_TESTS=OFF \
-			-DAGENT_TLS=$tls -DAGENT_BROKER_HOST=$broker_name >>"$work/packages.log" 2>&1 &&
+			"${options[@]}" -DAGENT_BROKER_HOST=$broker_name >>"$work/packages.log" 2>&1 &&
 			cmake --build "$dir" -j "$(nproc)" >>"$work/packages.log" 2>&1 &&
 			rm -f "$dir"/telemetry-agent_*.deb &&
 			(cd "$dir" && cpack -G DEB >>"$work/packages.log" 2>&1) ||
-			{ tail -n 30 "$work/packages.log" >&2; die "the armhf package (TLS $tls) did not build"; }
+			{ tail -n 30 "$work/packages.log" >&2; die "the armhf package ($variant) did not build"; }
 	done
 	# The plugin links nothing (the broker provides its symbols); mosquitto's
 	# plugin headers are architecture-independent ("all") and come from the
@@ -238,6 +243,8 @@ install_test_files() {
 	mkdir -p "$t/broker" "$t/tls"
 	cp "${files[@]}" "$t/"
 	cp "$work"/armhf-tls-deb/telemetry-agent_*_armhf.deb "$t/tls/"
+	mkdir -p "$t/store"
+	cp "$work"/armhf-store-deb/telemetry-agent_*_armhf.deb "$t/store/"
 	cp "$top/broker/run-broker.sh" "$top/broker/tls-certs.sh" "$top/broker/mosquitto.conf.in" \
 		"$top/broker/observer.acl" "$t/broker/"
 	trust_test_ca

@@ -16,7 +16,12 @@
 #           once the broker is started; the broker away and back (status,
 #           priorities in the journal); then purge.
 #   boot 4: the TLS package: refuses a listener of an unknown CA, publishes
-#           to one of the CA added to the guest's store.
+#           to one of the CA added to the guest's store. Then the package with
+#           a reading store in its place: the broker away for some cycles
+#           and back (the backlog delivered with the readings' times),
+#           systemctl restart with a backlog (saved, read back, delivered),
+#           timesyncd's flag absent and the clock a month off, then set and
+#           the flag there (stamped from the monotonic times).
 # At every boot: the filter never killed the agent.
 # The simulator's preload library stands in for the sensor through a drop-in
 # that only adds its environment; its bus descriptor is the real /dev/i2c-0
@@ -510,6 +515,136 @@ check_watchdog() {
 		wait_for 30 status_matches "Delivered at " && [ "$(agent_pid)" != "$pid" ]
 }
 
+# ---- the reading store (the store's package) ----
+flag=/run/systemd/timesync/synchronized
+state_file=/var/lib/$user/readings
+# The agent's lines of this boot that hold TEXT, counted.
+journal_count() { journal | grep -cF "$1"; }
+# The "ts" values of the stored readings the broker got, in order.
+received_ts() { grep -o '"ts": [0-9]*' "$S/received" | cut -d' ' -f2; }
+# This machine's real time in ms while the test moves the clock: from the
+# boot's start (kept at the check's start) and the uptime.
+uptime_ms() { awk '{ printf "%d", $1 * 1000 }' /proc/uptime; }
+
+# The broker away until N more cycles failed: $S/outage holds the real time
+# in ms when it went.
+broker_away() { # broker_away N
+	local failed
+	failed=$(journal_count 'Failed to publish file data')
+	echo "$(($(uptime_ms) + boot_ms))" >"$S/outage"
+	"$T/broker/run-broker.sh" stop "$S/broker"
+	kill "$(cat "$S/observer.pid")" 2>/dev/null
+	wait_for 60 sh -c "[ \$(journalctl -b -u $unit --no-pager -o cat | grep -cF 'Failed to publish file data') -ge $((failed + $1)) ]"
+}
+# The broker and its observer back while the agent is held (SIGSTOP), so
+# that the observer sees all it sends; $S/outage gets the time it came back.
+broker_back() {
+	local pid
+	pid=$(agent_pid)
+	[ -z "$pid" ] || kill -STOP "$pid"
+	echo "$(cat "$S/outage") $(($(uptime_ms) + boot_ms))" >"$S/outage"
+	start_broker
+	start_observer
+	[ -z "$pid" ] || kill -CONT "$pid"
+}
+
+# The broker got N stored readings (each once: N "ts" in all), each with a ts
+# in the outage (real time, ms): none stamped from a wrong clock.
+check_stored_times() { # check_stored_times N
+	local went came ts n=0 bad=0
+	read -r went came <"$S/outage"
+	for ts in $(received_ts); do
+		n=$((n + 1))
+		[ "$ts" -ge $((went - 2000)) ] && [ "$ts" -le $((came + 2000)) ] || bad=$((bad + 1))
+	done
+	echo "  $n stored readings received, $bad outside the outage ($went to $came ms)"
+	[ "$n" -eq "$1" ] && [ "$bad" -eq 0 ]
+}
+stored_received() { [ "$(received_ts | wc -l)" -ge "$1" ]; }
+
+check_store_installed() {
+	apt-get purge -y -q telemetry-agent >"$S/apt.log" 2>&1 || { cat "$S/apt.log"; return 1; }
+	# Shorter pauses for these checks (the simulator's scale): 2.1 s.
+	printf '[Service]\nEnvironment=BOARDSIM_SLEEP_SCALE=0.3\n' >"/etc/systemd/system/$unit.d/pace.conf"
+	mkdir -p "${flag%/*}"
+	touch "$flag"
+	apt-get install -y -q "$T"/store/telemetry-agent_*.deb >"$S/apt.log" 2>&1 || { cat "$S/apt.log"; return 1; }
+	echo "  StateDirectory=$(prop StateDirectory); $(prop DropInPaths)"
+	[ "$(prop StateDirectory)" = "$user" ] && wait_for 40 has_received "$payload_a"
+}
+
+check_store_outage() {
+	local before failed
+	before=$(journal_count 'Failed to publish file data')
+	broker_away 3 || return 1
+	broker_back
+	wait_for 30 journal_has "Recovered: every stored reading is delivered; 0 dropped" || return 1
+	failed=$(($(journal_count 'Failed to publish file data') - before))
+	journal | grep -F 'stored reading' | sed 's/^/  /'
+	check_stored_times "$failed"
+}
+
+check_store_restart() {
+	local before failed pid
+	before=$(journal_count 'Failed to publish file data')
+	broker_away 2 || return 1
+	# Held while the broker comes back, then stopped and started again.
+	pid=$(agent_pid)
+	kill -STOP "$pid"
+	failed=$(($(journal_count 'Failed to publish file data') - before))
+	echo "$(cat "$S/outage") $(($(uptime_ms) + boot_ms))" >"$S/outage"
+	start_broker
+	start_observer
+	systemctl restart --no-block "$unit"
+	sleep 1
+	kill -CONT "$pid" 2>/dev/null # systemd may have continued and stopped it already
+	wait_for 30 journal_has "Saved $failed stored readings to $state_file" || { echo "  no save of $failed"; return 1; }
+	wait_for 30 journal_has "Restored $failed stored readings from $state_file" || return 1
+	echo "  $(stat -c '%a %U' "$state_file") $state_file"
+	[ "$(stat -c '%a %U' "$state_file")" = "600 $user" ] || return 1
+	wait_for 30 stored_received "$failed" || return 1
+	check_stored_times "$failed"
+}
+
+# The real time again, as NTP would set it.
+set_real_clock() { date -s "@$((($(uptime_ms) + boot_ms) / 1000))" >/dev/null; }
+
+check_store_clock() {
+	local before failed
+	rm -f "$flag"
+	date -s "@$(($(date +%s) - 30 * 86400))" >/dev/null
+	before=$(journal_count 'Failed to publish file data')
+	broker_away 2 || { set_real_clock; return 1; }
+	broker_back
+	failed=$(($(journal_count 'Failed to publish file data') - before))
+	wait_for 30 journal_has "Stored readings wait for the clock: $failed measured" || { set_real_clock; return 1; }
+	sleep 3
+	! stored_received 1 || { set_real_clock; echo "  stamped before the flag"; return 1; }
+	# NTP sets the clock, then timesyncd makes its flag.
+	set_real_clock
+	touch "$flag"
+	wait_for 30 stored_received "$failed" || return 1
+	journal | grep -F 'wait for the clock' | sed 's/^/  /'
+	check_stored_times "$failed"
+}
+
+store_checks() {
+	boot_ms=$(($(date +%s%3N) - $(uptime_ms)))
+	"$T/broker/run-broker.sh" stop "$S/broker"
+	kill "$(cat "$S/observer.pid")" 2>/dev/null
+	broker_back
+	check "the store's package in the TLS package's place: StateDirectory=, it publishes" \
+		check_store_installed
+	check "the broker away for 3 cycles and back: the backlog delivered, at its readings' times" \
+		check_store_outage
+	check "systemctl restart with a backlog: saved (0600), read back, delivered" check_store_restart
+	check "no timesyncd flag, the clock a month off: the readings wait; set, they are stamped right" \
+		check_store_clock
+	check "systemctl stop: the notice, exit 0, inactive, not failed" check_stop
+	check "an empty store at the stop leaves no state file" test ! -e "$state_file"
+	rm -f "/etc/systemd/system/$unit.d/pace.conf"
+}
+
 # ---- the boots ----
 boot_1() {
 	check "the kernel is 32-bit ARM (armv7l), the system armhf" \
@@ -619,7 +754,9 @@ boot_4() {
 	check "the agent: the service user, no capabilities, no new privileges, syscall filter, bus and port open" \
 		check_process
 	check "systemctl stop: the notice, exit 0, inactive, not failed" check_stop
-	check "the whole filter never killed the TLS agent (failed starts, start, cycles, stop)" check_no_sigsys
+	store_checks
+	check "the whole filter never killed the TLS or the store's agent (failed starts, start, cycles, stops)" \
+		check_no_sigsys
 }
 
 case $boot in
