@@ -75,8 +75,10 @@ stamp() {
 # (N bytes))"), as "received from CLIENT on TOPIC, QoS q, N bytes", and what
 # its payload holds as the broker's plugin says it ("token_auth: CLIENT
 # published 3 timestamped readings (an array) measured ... to ..."), as
-# "CLIENT published ..."; with a device list (name,token,client_id,...) the
-# board's name comes first.
+# "CLIENT published ...", when that is more than a reading the platform
+# stamps on arrival (each cycle's own: one line a publication, as without a
+# reading store); with a device list (name,token,client_id,...) the board's
+# name comes first.
 # (The broker logs through stdbuf, line by line: broker/run-broker.sh.)
 # Runs until killed; sets broker_events_pid to the log's reader, which
 # broker_events_stop ends.
@@ -95,6 +97,7 @@ broker_events() {
 		fi
 		while IFS= read -r line; do
 			[[ $line =~ $re || $line =~ $held ]] || continue
+			[[ $line != *" published a reading without ts (stamped on arrival)" ]] || continue
 			id=${BASH_REMATCH[1]}
 			who=$id
 			[ -z "${board[$id]:-}" ] || who="${board[$id]} ($id)"

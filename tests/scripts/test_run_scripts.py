@@ -58,13 +58,33 @@ def runs(folder):
     return sorted(os.path.basename(d) for d in glob.glob(os.path.join(REPO, folder, "runs", "*")))
 
 
+# A terminal's shell starts its foreground job with SIGINT and SIGQUIT at
+# their defaults, even where this test runs in the background of a script
+# (which starts it with them ignored, and a shell cannot trap a signal
+# ignored at its start): handled here, they are the defaults after exec.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+signal.signal(signal.SIGQUIT, signal.SIG_DFL)
+
+
 class ScriptCase(unittest.TestCase):
     def start(self, command, cwd=REPO):
         """Starts a script as a terminal would its foreground job: a process
-        group of its own, which Ctrl-C (SIGINT to the group) reaches whole."""
+        group of its own, which Ctrl-C (SIGINT to the group) reaches whole.
+        One still running at the end gets SIGTERM first, with which fleet.sh
+        stops its boards (sessions of their own), then SIGKILL."""
         proc = subprocess.Popen(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True, start_new_session=True)
-        self.addCleanup(lambda: proc.poll() is None and os.killpg(proc.pid, signal.SIGKILL))
+
+        def stop():
+            if proc.poll() is not None:
+                return
+            os.killpg(proc.pid, signal.SIGTERM)
+            try:
+                proc.communicate(timeout=30)
+            except subprocess.TimeoutExpired:
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.communicate()
+        self.addCleanup(stop)
         return proc
 
     def wait_for_observer(self, proc, timeout):
@@ -159,6 +179,38 @@ class RunScript(ScriptCase):
         self.assertEqual(done.returncode, 1, done.stderr)
         self.assertIn("the local broker did not start", done.stderr)
         self.assertEqual(runs("build-run"), before)
+
+
+class BrokerView(unittest.TestCase):
+    def test_the_broker_s_view_shows_each_publication_and_what_a_stamped_one_holds(self):
+        # One line a publication; the plugin's words on a payload only where
+        # they say more than a reading stamped on arrival; a denial not at
+        # all; a device list's names first.
+        at = "2026-12-09T17:42:11: "
+        log_lines = [
+            "token_auth: board001 published a reading without ts (stamped on arrival)",
+            "Received PUBLISH from board001 (d0, q1, r0, m1, 'v1/devices/me/telemetry', ... (41 bytes))",
+            "token_auth: board001 published 3 timestamped readings (an array) measured "
+            "2026-12-09T08:00:00.512Z to 2026-12-09T08:00:14.512Z",
+            "Received PUBLISH from board001 (d0, q1, r0, m2, 'v1/devices/me/telemetry', ... (240 bytes))",
+            "token_auth: denied access 2 to 'v1/other'",
+            "token_auth: board002 published 7 bytes that are not telemetry",
+        ]
+        with tempfile.TemporaryDirectory() as d:
+            log, names = os.path.join(d, "mosquitto.log"), os.path.join(d, "devices.csv")
+            with open(log, "w") as f:
+                f.write("".join(at + line + "\n" for line in log_lines))
+            with open(names, "w") as f:
+                f.write("board-001,token1,board001\n")
+            view = subprocess.run(["bash", "-c", '. "$0"; broker_events "$1" "$2"; sleep 1; broker_events_stop',
+                                   os.path.join(REPO, "scripts", "view.sh"), log, names],
+                                  capture_output=True, text=True, timeout=30)
+        self.assertEqual([lines_of(line, "broker") for line in view.stdout.splitlines()], [
+            ["received from board-001 (board001) on v1/devices/me/telemetry, QoS 1, 41 bytes"],
+            ["board-001 (board001) published 3 timestamped readings (an array) measured "
+             "2026-12-09T08:00:00.512Z to 2026-12-09T08:00:14.512Z"],
+            ["received from board-001 (board001) on v1/devices/me/telemetry, QoS 1, 240 bytes"],
+            ["board002 published 7 bytes that are not telemetry"]], view.stdout + view.stderr)
 
 
 class FleetScript(ScriptCase):
