@@ -183,7 +183,7 @@ class Outage(StoreTestCase):
         failed = agent.stderr().count(b"Failed to publish file data")
         dropped = failed - STORE_SIZE
 
-        # Before and after: each cycle's own reading in the specification's form.
+        # Before and after: each cycle's own reading in its plain form (no ts).
         self.assertTelemetry(before, payloads[:2])
         made = len(answered)
         plain = [m.payload for m in after if not m.payload.startswith(b"[")]
@@ -204,7 +204,7 @@ class Outage(StoreTestCase):
         kinds = "".join("a" if m.payload.startswith(b"[") else "p" for m in after)
         self.assertTrue(kinds.startswith("p" + "a" * MESSAGES_PER_CYCLE + "p"), kinds)
 
-        # The console: the specification's lines for each cycle's reading, one
+        # The console: the two progress lines of each cycle's reading, one
         # line per message of stored readings, the drop said once when it
         # began and counted when the backlog was delivered.
         expected = b"".join(published(p) for p in payloads[:2])
