@@ -137,8 +137,12 @@ tls=0
 setting_faults=() # "INDEX<TAB>fault", for the argument order
 setting_checks=()
 setting_names=()
-packages_take="AGENT_BROKER_HOST, AGENT_BROKER_PORT, AGENT_CA_FILE (with --tls), AGENT_PACKAGE_MAINTAINER,"
-packages_take+=" AGENT_STORE_SIZE, AGENT_STORE_MESSAGE_BYTES, AGENT_STORE_CLOCK_FLAG"
+# The settings the boards' packages take (check-devices.cmake checks each).
+package_settings=(AGENT_BROKER_HOST AGENT_BROKER_PORT AGENT_CA_FILE AGENT_PACKAGE_MAINTAINER AGENT_STORE_SIZE
+	AGENT_STORE_MESSAGE_BYTES AGENT_STORE_CLOCK_FLAG)
+packages_take=$(printf '%s, ' "${package_settings[@]}")
+packages_take=${packages_take%, }
+packages_take=${packages_take/AGENT_CA_FILE/AGENT_CA_FILE (with --tls)}
 default_host=$host
 for i in "${!build_args[@]}"; do
 	a=${build_args[$i]}
@@ -172,9 +176,8 @@ for i in "${!build_args[@]}"; do
 	AGENT_DEVICES | AGENT_DEVICES_HOST) why="provision.sh's own: DEVICES.csv and --host" ;;
 	*)
 		why="not a setting of the boards' packages ($packages_take)"
-		guess=$("$top/scripts/devices.py" closest "$name" AGENT_BROKER_HOST AGENT_BROKER_PORT AGENT_CA_FILE \
-			AGENT_PACKAGE_MAINTAINER AGENT_STORE_SIZE AGENT_STORE_MESSAGE_BYTES AGENT_STORE_CLOCK_FLAG AGENT_TLS \
-			AGENT_ACCESS_TOKEN AGENT_CLIENT_ID)
+		guess=$("$top/scripts/devices.py" closest "$name" "${package_settings[@]}" AGENT_TLS AGENT_ACCESS_TOKEN \
+			AGENT_CLIENT_ID)
 		[ -z "$guess" ] || why="not a setting of the boards' packages: $guess misspelt?"
 		;;
 	esac

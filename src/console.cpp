@@ -192,18 +192,19 @@ void console_notice_now()
 void console_line_now(int priority, const char *line)
 {
     const Console &console = priority >= LOG_INFO ? stdout_console : stderr_console;
-    char text[PIPE_BUF];
-    size_t len = 0;
+    if (!console_ready(console.fd))
+        return;
+    const size_t size = strlen(line);
+    ssize_t written;
     if (console.journal) {
-        text[len++] = '<';
-        text[len++] = static_cast<char>('0' + (priority & 7));
-        text[len++] = '>';
+        LinePriorities lines = {priority, priority, true};
+        char text[PIPE_BUF];
+        size_t taken = 0;
+        written =
+            write(console.fd, text, add_priorities(&lines, line, size, text, sizeof text, &taken));
+    } else {
+        written = write(console.fd, line, size);
     }
-    for (const char *c = line; *c && len < sizeof text; ++c)
-        text[len++] = *c;
-    if (console_ready(console.fd)) {
-        const ssize_t written = write(console.fd, text, len);
-        (void)written;
-    }
+    (void)written;
 }
 #endif

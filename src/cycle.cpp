@@ -66,21 +66,22 @@ void note_recovery(Outage *outage, const char *format, ...)
     console_line(LOG_NOTICE, "Recovered: %s\n", back.text);
 }
 
-#if AGENT_STORE
-// After the status: what the store holds, when it holds anything or dropped.
+// After the status: what the store holds, when it holds anything or dropped
+// (nothing without a store).
 struct Backlog {
     char text[96];
 };
 Backlog backlog_status()
 {
     Backlog b = {""};
+#if AGENT_STORE
     const StoreCounts counts = store_counts();
     if (counts.kept > 0 || counts.dropped > 0)
         snprintf(b.text, sizeof b.text, "; %zu readings stored, %llu dropped", counts.kept,
                  static_cast<unsigned long long>(counts.dropped));
+#endif
     return b;
 }
-#endif
 
 // The service's status after a cycle, with the watchdog's keep-alive.
 // failing: the outage the cycle ended in, if any.
@@ -89,7 +90,6 @@ void notify_cycle(const Outage *failing)
     if (!service_notifying())
         return;
     const time_t now = time(nullptr);
-#if AGENT_STORE
     const Backlog backlog = backlog_status();
     if (failing) {
         service_cycle("%s for %lld s: %s%s", failing->what_fails,
@@ -101,17 +101,6 @@ void notify_cycle(const Outage *failing)
     gmtime_r(&now, &utc);
     service_cycle("Delivered at %02d:%02d:%02d UTC: %s%s", utc.tm_hour, utc.tm_min, utc.tm_sec,
                   payload, backlog.text);
-#else
-    if (failing) {
-        service_cycle("%s for %lld s: %s", failing->what_fails,
-                      static_cast<long long>(now - failing->since), failing->reason.text);
-        return;
-    }
-    tm utc = {};
-    gmtime_r(&now, &utc);
-    service_cycle("Delivered at %02d:%02d:%02d UTC: %s", utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  payload);
-#endif
 }
 
 // What a cycle came to, said once: the progress lines claim a delivery, so
@@ -222,11 +211,10 @@ bool backlog_ready()
 // The backlog, oldest first, after the cycle's own publication (or in its
 // place, in a cycle without a reading): each message removed from the store
 // only once the broker acknowledged it; one that fails stays for the next
-// cycle. Returns the outage a failed message began or continued.
+// cycle. Returns the outage a failed message began or continued. Called
+// once backlog_ready() said there is one.
 const Outage *deliver_backlog()
 {
-    if (!backlog_ready())
-        return nullptr;
     const auto start = std::chrono::steady_clock::now();
     bool delivered = false;
     for (unsigned sent = 0; sent < STORE_MESSAGES_PER_CYCLE; ++sent) {
@@ -241,23 +229,26 @@ const Outage *deliver_backlog()
             return nullptr;
         const When from = when(batch.first_ts);
         const When to = when(batch.last_ts);
-        if (session.rc != MQTTCLIENT_SUCCESS) {
+        const bool acknowledged = session.rc == MQTTCLIENT_SUCCESS;
+        if (acknowledged) {
+            store_delivered(batch);
+            delivered = true;
+            console_line(
+                LOG_INFO, "Published %zu stored reading%s - Topic: %s, measured %s to %s\r\n",
+                batch.readings, plural(batch.readings), TELEMETRY_TOPIC, from.text, to.text);
+            note_recovery(&link, "the broker at %s acknowledges publications again",
+                          session_peer());
+        } else {
             console_line(LOG_ERR,
                          "Failed to publish %zu stored reading%s measured %s to %s. Return code: "
                          "%d\n",
                          batch.readings, plural(batch.readings), from.text, to.text, session.rc);
             note_failure(&link, session.why);
-            if (session.dropped)
-                console_line(LOG_WARNING, "Reason: %s\n", session.dropped_why.text);
-            return &link;
         }
-        store_delivered(batch);
-        delivered = true;
-        console_line(LOG_INFO, "Published %zu stored reading%s - Topic: %s, measured %s to %s\r\n",
-                     batch.readings, plural(batch.readings), TELEMETRY_TOPIC, from.text, to.text);
-        note_recovery(&link, "the broker at %s acknowledges publications again", session_peer());
         if (session.dropped)
             console_line(LOG_WARNING, "Reason: %s\n", session.dropped_why.text);
+        if (!acknowledged)
+            return &link;
     }
     const StoreCounts left = store_counts();
     if (delivered && left.kept == 0) {
@@ -271,14 +262,6 @@ const Outage *deliver_backlog()
     return nullptr;
 }
 
-// What a cycle without a reading passes to report_cycle when the backlog
-// runs the session in its place.
-SessionResult session_untouched()
-{
-    SessionResult result = {};
-    result.rc = MQTTCLIENT_SUCCESS;
-    return result;
-}
 #endif
 
 } // namespace
@@ -379,10 +362,11 @@ void run_cycle()
     if (!read_sensor_values(&temperature, &humidity, &sensor_why)) {
 #if AGENT_STORE
         // The backlog's messages are the cycle's publications, if it has any
-        // to send; else the session runs to keep itself alive.
+        // to send (the session untouched till then); else the session runs
+        // to keep itself alive.
         const bool backlog = backlog_ready();
         const Outage *failing =
-            report_cycle(false, sensor_why, backlog ? session_untouched() : session_keep_alive());
+            report_cycle(false, sensor_why, backlog ? SessionResult{} : session_keep_alive());
         if (backlog)
             deliver_backlog();
         notify_cycle(failing);
@@ -418,7 +402,7 @@ void run_cycle()
     const Outage *failing = report_cycle(true, sensor_why, published);
     if (published.rc != MQTTCLIENT_SUCCESS)
         keep_reading(measured_ms);
-    else
+    else if (backlog_ready())
         failing = deliver_backlog();
     notify_cycle(failing);
 #else

@@ -40,15 +40,6 @@ void open_missing_standard_descriptors()
 [[gnu::section(".preinit_array"),
   gnu::used]] void (*const preinit)() = open_missing_standard_descriptors;
 
-uint64_t identity_hash(const char *uri, const char *client_id)
-{
-    uint64_t hash = 0xcbf29ce484222325u; // FNV-1a
-    for (const char *text : {uri, "\n", client_id})
-        for (const char *c = text; *c; ++c)
-            hash = (hash ^ static_cast<unsigned char>(*c)) * 0x100000001b3u;
-    return hash;
-}
-
 // The interrupt: a flag for the main flow, and a semaphore that the pause
 // waits on. Posted by the handler, it ends a pause that has begun and one
 // about to begin alike: no moment between the last look at the flag and the
@@ -85,6 +76,15 @@ void forbid_core_dumps()
     const rlimit no_core = {0, 0};
     setrlimit(RLIMIT_CORE, &no_core);
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+}
+
+uint64_t identity_hash(const char *uri, const char *client_id)
+{
+    uint64_t hash = 0xcbf29ce484222325u; // FNV-1a
+    for (const char *text : {uri, "\n", client_id})
+        for (const char *c = text; *c; ++c)
+            hash = (hash ^ static_cast<unsigned char>(*c)) * 0x100000001b3u;
+    return hash;
 }
 
 int identity_name(const char *uri, const char *client_id, char *name, size_t size)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "build_config.hpp"
 
@@ -17,6 +18,9 @@ void forbid_core_dumps();
 // hash of the broker's URI and the client id (16 hexadecimal digits), into
 // name (size bytes); returns its length as snprintf does.
 int identity_name(const char *uri, const char *client_id, char *name, size_t size);
+// The identity's hash (FNV-1a of the URI, a line end and the client id):
+// the claim's name and the reading store's owner.
+uint64_t identity_hash(const char *uri, const char *client_id);
 // One agent per identity (broker URI and client id) on a machine, held for
 // the whole run; false when another process holds it. Any other failure does
 // not keep the agent from running.

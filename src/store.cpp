@@ -12,6 +12,7 @@
 #include "device.hpp"
 #include "format_now.hpp"
 #include "payload.hpp"
+#include "process.hpp"
 
 namespace
 {
@@ -84,10 +85,7 @@ uint64_t fnv1a(uint64_t hash, const void *data, size_t size)
 
 uint64_t identity()
 {
-    uint64_t hash =
-        fnv1a(FNV_OFFSET, device_settings.server_uri, strlen(device_settings.server_uri));
-    hash = fnv1a(hash, "\n", 1);
-    return fnv1a(hash, device_settings.client_id, strlen(device_settings.client_id));
+    return identity_hash(device_settings.server_uri, device_settings.client_id);
 }
 
 int64_t ms_of(const timespec &t)
