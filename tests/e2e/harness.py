@@ -182,17 +182,21 @@ class Agent:
         self.pid = self._wait_for_pid()
         return self
 
+    # The time returned is read just before the signal goes: read after it,
+    # a test preempted between the two could see the agent's answer first.
     def signal(self, sig):
         """Sends sig to the agent itself; returns when it was sent."""
+        sent = time.monotonic()
         os.kill(self.pid, sig)
-        return time.monotonic()
+        return sent
 
     def signal_group(self, sig):
         """Sends sig to every process of the agent's own group (--new-session),
         as a service manager stops a unit; returns when it was sent."""
         assert self.own_group
+        sent = time.monotonic()
         os.killpg(self.pid, sig)
-        return time.monotonic()
+        return sent
 
     def wait_until_stopped(self, timeout=5.0):
         """Waits until the agent is stopped (SIGSTOP): its state T in /proc."""

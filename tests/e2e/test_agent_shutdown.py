@@ -71,8 +71,7 @@ class InterruptInEveryPhase(AgentTestCase):
                 break
             agent.signal(signal.SIGCONT)
         reads = agent.transcript().count("read 0x38")
-        agent.signal(signal.SIGINT)
-        agent.interrupted = time.monotonic()
+        agent.interrupted = agent.signal(signal.SIGINT)
         agent.signal(signal.SIGCONT)
         self.assertEqual(agent.wait(10 * SLOWDOWN), 0)
         self.assertLess(time.monotonic() - agent.interrupted, SHUTDOWN_BOUND_S)
